@@ -1,0 +1,73 @@
+// portfeed: sends what arrives on standard input out of the board's first
+// serial port, one byte per write, at 115200 bit/s 8N1.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial.h"
+
+namespace {
+
+const char device[] = "/dev/tts/0";
+const int speed = 115200;
+const int data_bits = 8;
+const int stop_bits = 1;
+const int parity = 'N';
+
+// Writes one byte to the port, waiting out interruptions and a full queue.
+// Any other failure (the port hung up, an I/O error) is reported with the
+// device's name and ends the process with status 1.
+void send_byte(int fd, unsigned char byte) {
+  for (;;) {
+    const ssize_t n = write(fd, &byte, 1);
+    if (n == 1) {
+      return;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && errno == EAGAIN) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      poll(&p, 1, -1);
+      continue;
+    }
+    perror(device);
+    exit(1);
+  }
+}
+
+}  // namespace
+
+int main() {
+  const int fd = init_serial(device);
+  if (fd <= 0) {
+    printf("Can't Open Serial Port!\n");
+    exit(1);
+  }
+  set_speed(fd, speed);
+  if (set_parity(fd, data_bits, stop_bits, parity) == 0) {
+    printf("Set Parity Error\n");
+    exit(1);
+  }
+  printf("successfully set\n");
+  fflush(stdout);
+
+  int c;
+  while ((c = getchar()) != EOF) {
+    send_byte(fd, static_cast<unsigned char>(c));
+  }
+  if (ferror(stdin)) {
+    perror("standard input");
+    exit(1);
+  }
+  // Everything written must have left the port before we report success.
+  if (tcdrain(fd) != 0) {
+    perror(device);
+    exit(1);
+  }
+  return 0;
+}

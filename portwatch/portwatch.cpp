@@ -1,0 +1,95 @@
+// portwatch: prints on standard output every byte that arrives on the PC's
+// first serial port, set to 115200 bit/s 8N1.
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "serial.h"
+
+namespace {
+
+const char device[] = "/dev/ttyS0";
+const int speed = 115200;
+const int data_bits = 8;
+const int stop_bits = 1;
+const int parity = 'n';
+
+// Pushes what the output stream holds; a failure to do so would lose bytes
+// read from the line, so it ends the process.
+void flush_output() {
+  if (fflush(stdout) != 0) {
+    perror("standard output");
+    exit(1);
+  }
+}
+
+// Number of bytes the port can hand over without blocking; 0 when unknown.
+int bytes_waiting(int fd) {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) != 0 || n < 0) {
+    return 0;
+  }
+  return n;
+}
+
+// Called when a read gave no byte. Blocks until the port has input again and
+// returns; ends the process with status 1 when the port has gone away.
+void wait_for_input(int fd, ssize_t n, int read_errno) {
+  if (n < 0 && read_errno != EAGAIN) {
+    errno = read_errno;
+    perror(device);
+    exit(1);
+  }
+  struct pollfd p = {fd, POLLIN, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+  if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    fprintf(stderr, "%s: port hung up\n", device);
+    exit(1);
+  }
+}
+
+}  // namespace
+
+int main() {
+  const int fd = init_serial(device);
+  if (fd <= 0) {
+    printf("Can't Open Serial Port!\n");
+    exit(1);
+  }
+  set_speed(fd, speed);
+  if (set_parity(fd, data_bits, stop_bits, parity) == 0) {
+    printf("Set Parity Error\n");
+    exit(1);
+  }
+  printf("\nsuccess set\n");
+  flush_output();
+
+  // Bytes known to be waiting in the port: while there are some, the next
+  // read cannot block, so the output may stay buffered until they are read.
+  int waiting = 0;
+  for (;;) {
+    unsigned char byte;
+    const ssize_t n = read(fd, &byte, 1);
+    if (n == 1) {
+      putchar(byte);
+      if (waiting > 0) {
+        --waiting;
+      } else if ((waiting = bytes_waiting(fd)) == 0) {
+        flush_output();
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    const int read_errno = errno;
+    flush_output();
+    waiting = 0;
+    wait_for_input(fd, n, read_errno);
+  }
+}

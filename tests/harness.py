@@ -1,0 +1,116 @@
+"""Runs the real programs the way a user does, on pseudo-terminals.
+
+Every program runs through scripts/with-ports: in a private mount namespace
+whose /dev/tts/0 and /dev/ttyS0 are ptys that the test made and holds, so the
+machine's own serial ports are never touched.
+"""
+import os
+import pty
+import select
+import shlex
+import subprocess
+import termios
+import time
+import tty
+
+RUNNER = os.environ["RUNNER"]
+EMULATOR = shlex.split(os.environ.get("EMULATOR", ""))
+TIMEOUT = 20.0 if EMULATOR else 10.0
+
+
+def command(program, *args):
+    """The command line that starts `program` ("portfeed" or "portwatch")."""
+    return EMULATOR + [os.environ[program.upper()], *args]
+
+
+class Port:
+    """A pty pair: the program gets `path` (the slave), the test the master."""
+
+    def __init__(self, raw=True):
+        self.master, self.slave = pty.openpty()
+        self.path = os.ttyname(self.slave)
+        if raw:
+            tty.setraw(self.slave)
+
+    def settings(self):
+        return termios.tcgetattr(self.slave)
+
+    def read(self, count, timeout=TIMEOUT):
+        """Reads `count` bytes from the wire; fewer if they do not come."""
+        return read_fd(self.master, count, timeout)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+def start(program, ports, *args, close_stdin=False, stdin=subprocess.PIPE,
+          new_session=False):
+    """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
+    (a dict; a missing key means the node does not exist)."""
+    cmd = [RUNNER]
+    for name in ("tts0", "ttyS0"):
+        if name in ports:
+            cmd += ["--" + name, ports[name]]
+    if close_stdin:
+        cmd.append("--close-stdin")
+    cmd += ["--", *command(program, *args)]
+    return subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, start_new_session=new_session)
+
+
+def read_fd(fd, count, timeout=TIMEOUT):
+    """Reads up to `count` bytes from `fd`, waiting at most `timeout` s."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < count:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
+        try:
+            chunk = os.read(fd, count - len(data))
+        except OSError:
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def read_until(stream, expected, timeout=TIMEOUT):
+    """Reads from a running program's pipe until it has len(expected) bytes."""
+    return read_fd(stream.fileno(), len(expected), timeout)
+
+
+def finish(proc, timeout=TIMEOUT):
+    """Waits for the end; returns (status, rest of stdout, stderr)."""
+    if proc.stdin and not proc.stdin.closed:
+        try:
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+    status = proc.wait(timeout)
+    out, err = proc.stdout.read(), proc.stderr.read()
+    proc.stdout.close()
+    proc.stderr.close()
+    return status, out, err
+
+
+def alive_after(proc, seconds):
+    time.sleep(seconds)
+    return proc.poll() is None
+
+
+def kill(proc):
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream and not stream.closed:
+            try:
+                stream.close()
+            except BrokenPipeError:
+                pass

@@ -79,7 +79,8 @@ int main() {
       putchar(byte);
       if (waiting > 0) {
         --waiting;
-      } else if ((waiting = bytes_waiting(fd)) == 0) {
+      }
+      if (waiting == 0 && (waiting = bytes_waiting(fd)) == 0) {
         flush_output();
       }
       continue;

@@ -48,7 +48,7 @@ class Port:
 
 
 def start(program, ports, *args, close_stdin=False, stdin=subprocess.PIPE,
-          new_session=False):
+          stdout=subprocess.PIPE, new_session=False):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
     (a dict; a missing key means the node does not exist)."""
     cmd = [RUNNER]
@@ -58,7 +58,7 @@ def start(program, ports, *args, close_stdin=False, stdin=subprocess.PIPE,
     if close_stdin:
         cmd.append("--close-stdin")
     cmd += ["--", *command(program, *args)]
-    return subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE,
+    return subprocess.Popen(cmd, stdin=stdin, stdout=stdout,
                             stderr=subprocess.PIPE, start_new_session=new_session)
 
 
@@ -93,9 +93,11 @@ def finish(proc, timeout=TIMEOUT):
         except BrokenPipeError:
             pass
     status = proc.wait(timeout)
-    out, err = proc.stdout.read(), proc.stderr.read()
-    proc.stdout.close()
-    proc.stderr.close()
+    out = proc.stdout.read() if proc.stdout else None
+    err = proc.stderr.read()
+    for stream in (proc.stdout, proc.stderr):
+        if stream:
+            stream.close()
     return status, out, err
 
 

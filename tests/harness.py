@@ -8,7 +8,9 @@ import os
 import pty
 import select
 import shlex
+import shutil
 import subprocess
+import tempfile
 import termios
 import time
 import tty
@@ -116,3 +118,31 @@ def kill(proc):
                 stream.close()
             except BrokenPipeError:
                 pass
+
+
+class NullModem:
+    """Both ends of scripts/null-modem: `board` and `pc` are the paths to give
+    to the programs. The board's end is held open here as well, so that the
+    cable stays up when portfeed ends and no byte in flight is lost."""
+
+    def __init__(self, cooked=False):
+        self.dir = tempfile.mkdtemp(prefix="null-modem.")
+        self.board = os.path.join(self.dir, "board")
+        self.pc = os.path.join(self.dir, "pc")
+        script = os.path.join(os.path.dirname(RUNNER), "null-modem")
+        self.proc = subprocess.Popen([script, *(["--cooked"] if cooked else []), self.dir])
+        deadline = time.monotonic() + TIMEOUT
+        while not (os.path.exists(self.board) and os.path.exists(self.pc)):
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.close()
+                raise RuntimeError("the virtual null-modem did not come up")
+            time.sleep(0.01)
+        self.hold = os.open(self.board, os.O_RDWR | os.O_NOCTTY)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        self.proc.wait()
+        if hasattr(self, "hold"):
+            os.close(self.hold)
+        shutil.rmtree(self.dir, ignore_errors=True)

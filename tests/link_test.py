@@ -1,0 +1,91 @@
+"""Both programs joined by the virtual null-modem: what goes into portfeed's
+standard input comes out of portwatch's standard output."""
+import glob
+import os
+import random
+import subprocess
+import threading
+import unittest
+
+from harness import NullModem, TIMEOUT, finish, kill, read_fd, read_until, start
+
+FEED_READY = b"/dev/tts/0 open successfully.\nsuccessfully set\n"
+WATCH_READY = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
+DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
+
+
+class Link(unittest.TestCase):
+    def cross(self, cable, data, expected, seconds=TIMEOUT):
+        """Sends `data` through portfeed; returns what portwatch printed, at
+        most len(expected) bytes, and checks both programs' other output."""
+        watch = start("portwatch", {"ttyS0": cable.pc})
+        self.addCleanup(kill, watch)
+        self.assertEqual(read_until(watch.stdout, WATCH_READY), WATCH_READY)
+        feed = start("portfeed", {"tts0": cable.board})
+        self.addCleanup(kill, feed)
+
+        def send():
+            try:
+                feed.stdin.write(data)
+                feed.stdin.close()
+            except BrokenPipeError:
+                pass
+        writer = threading.Thread(target=send)
+        writer.start()
+        got = read_until(watch.stdout, expected, seconds)
+        writer.join()
+        self.assertEqual(finish(feed), (0, FEED_READY, b""))
+        self.assertIsNone(watch.poll(), "portwatch ended")
+        return got, watch
+
+    def test_raw_cable_carries_every_byte(self):
+        stream = random.Random(11).randbytes(1 << 20)
+        cases = [
+            ("text", b"Hello, board!\nSecond line.\n"),
+            ("every byte value", bytes(range(256))),
+            ("1 MiB random stream", stream),
+        ]
+        for what, data in cases:
+            with self.subTest(what):
+                cable = NullModem()
+                self.addCleanup(cable.close)
+                got, watch = self.cross(cable, data, data, seconds=300)
+                self.assertEqual(len(got), len(data), "bytes printed")
+                self.assertEqual(got, data, "bytes changed on the way")
+                self.assertEqual(read_fd(watch.stdout.fileno(), 1, 0.3), b"", "extra output")
+
+    def test_cooked_cable_shows_driver_defaults(self):
+        # With a new pty's defaults on both ends the board's end turns the
+        # newline into CR LF (output processing), the PC's end turns the CR
+        # into a second newline (input processing), and both ends echo what
+        # they receive, so the line comes back to the board's end as well.
+        cable = NullModem(cooked=True)
+        self.addCleanup(cable.close)
+        got, _ = self.cross(cable, b"ab\n", b"ab\n\n")
+        self.assertEqual(got, b"ab\n\n")
+        self.assertTrue(read_fd(cable.hold, 4).startswith(b"ab"), "no echo from the PC's end")
+
+
+class Demo(unittest.TestCase):
+    def test_demo_relays_piped_text_and_leaves_nothing_behind(self):
+        leftovers = lambda: set(glob.glob("/tmp/portlink-demo.*") + glob.glob("/tmp/with-ports.*"))
+        before = leftovers()
+        env = dict(os.environ, DEMO_BUILD_DIR=os.path.dirname(os.environ["PORTFEED"]))
+        demo = subprocess.Popen([DEMO], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, start_new_session=True)
+        out, err = demo.communicate(b"typed at the board\nand more\n", timeout=60)
+        self.assertEqual(demo.returncode, 0, err.decode())
+        # The two programs' lines interleave as they come.
+        lines = out.splitlines()
+        self.assertEqual([l for l in lines if l.startswith(b"PC    | ")][-2:],
+                         [b"PC    | typed at the board", b"PC    | and more"])
+        self.assertEqual([l for l in lines if l.startswith(b"board | ")],
+                         [b"board | /dev/tts/0 open successfully.", b"board | successfully set"])
+        # The demo led its own session: nothing of it may still run.
+        running = subprocess.run(["pgrep", "-a", "-s", str(demo.pid)], capture_output=True)
+        self.assertEqual(running.stdout, b"", "processes left running")
+        self.assertEqual(leftovers() - before, set(), "files left behind")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -16,13 +16,15 @@ import time
 import tty
 
 RUNNER = os.environ["RUNNER"]
-EMULATOR = shlex.split(os.environ.get("EMULATOR", ""))
-TIMEOUT = 20.0 if EMULATOR else 10.0
+EMULATED = bool(os.environ.get("PORTFEED_EMULATOR") or os.environ.get("PORTWATCH_EMULATOR"))
+TIMEOUT = 30.0 if EMULATED else 10.0
 
 
 def command(program, *args):
-    """The command line that starts `program` ("portfeed" or "portwatch")."""
-    return EMULATOR + [os.environ[program.upper()], *args]
+    """The command line that starts `program` ("portfeed" or "portwatch"):
+    the build's binary, under its emulator where it has one."""
+    emulator = shlex.split(os.environ.get(program.upper() + "_EMULATOR", ""))
+    return emulator + [os.environ[program.upper()], *args]
 
 
 class Port:

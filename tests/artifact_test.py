@@ -1,0 +1,114 @@
+"""The built programs and packages are what they claim: read from their ELF
+headers and dynamic sections, and from the packages themselves."""
+import os
+import struct
+import subprocess
+import tarfile
+import tempfile
+import unittest
+
+MACHINES = {"ARM": 40, "386": 3, "X86_64": 62}
+PT_DYNAMIC, PT_INTERP, PT_LOAD = 2, 3, 1
+DT_NEEDED, DT_STRTAB = 1, 5
+EF_ARM_EABI_VER5, EF_ARM_ABI_FLOAT_SOFT = 0x05000000, 0x200
+
+EXPECTED = os.environ.get("PORTLINK_ELF", "").split() or [""]
+PROGRAMS = [os.environ["PORTFEED"], os.environ["PORTWATCH"]]
+
+
+def elf(path):
+    """Class (32/64), byte order, machine, flags, interpreter? and NEEDED."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"\x7fELF", f"{path} is not an ELF file"
+    bits = {1: 32, 2: 64}[data[4]]
+    order = {1: "little", 2: "big"}[data[5]]
+    end = "<" if order == "little" else ">"
+    machine = struct.unpack_from(end + "H", data, 18)[0]
+    if bits == 32:
+        phoff, = struct.unpack_from(end + "I", data, 28)
+        flags, = struct.unpack_from(end + "I", data, 36)
+        phentsize, phnum = struct.unpack_from(end + "HH", data, 42)
+        ph = lambda i: struct.unpack_from(end + "IIIIII", data, phoff + i * phentsize)
+        word, dyn = 4, end + "iI"
+    else:
+        phoff, = struct.unpack_from(end + "Q", data, 32)
+        flags, = struct.unpack_from(end + "I", data, 48)
+        phentsize, phnum = struct.unpack_from(end + "HH", data, 54)
+        ph = lambda i: (lambda t, f, o, v, p, s: (t, o, v, p, s))(
+            *struct.unpack_from(end + "IIQQQQ", data, phoff + i * phentsize))
+        word, dyn = 8, end + "qQ"
+    segments = [ph(i)[:5] for i in range(phnum)]  # type, offset, vaddr, paddr, filesz
+    interp = any(s[0] == PT_INTERP for s in segments)
+    needed = []
+    for kind, offset, _, _, size in segments:
+        if kind != PT_DYNAMIC:
+            continue
+        entries = [struct.unpack_from(dyn, data, offset + i)
+                   for i in range(0, size, 2 * word)]
+        strtab = next(v for t, v in entries if t == DT_STRTAB)
+        load = next(s for s in segments if s[0] == PT_LOAD and s[2] <= strtab < s[2] + s[4])
+        base = strtab - load[2] + load[1]
+        for tag, value in entries:
+            if tag == DT_NEEDED:
+                needed.append(data[base + value:data.index(b"\0", base + value)].decode())
+    return bits, order, machine, flags, interp, needed
+
+
+@unittest.skipUnless(EXPECTED[0], "no ELF expectations for this build")
+class Programs(unittest.TestCase):
+    def test_programs_are_what_the_preset_promises(self):
+        machine, linking = EXPECTED
+        for path in PROGRAMS:
+            with self.subTest(os.path.basename(path)):
+                bits, order, got_machine, flags, interp, needed = elf(path)
+                self.assertEqual((bits, order), (32, "little"), "class and byte order")
+                self.assertEqual(got_machine, MACHINES[machine], "machine")
+                if machine == "ARM":
+                    self.assertEqual(flags & 0xFF000000, EF_ARM_EABI_VER5, "EABI version")
+                    self.assertTrue(flags & EF_ARM_ABI_FLOAT_SOFT, "soft-float ABI")
+                if linking == "static":
+                    self.assertFalse(interp, "has an interpreter: not static")
+                    self.assertEqual(needed, [], "needs shared libraries")
+                else:
+                    self.assertTrue(interp, "no interpreter: not dynamic")
+                    self.assertEqual(needed, ["libc.so.6"], "needs more than the C library")
+
+
+class Packages(unittest.TestCase):
+    def test_deb_and_tarball_hold_both_programs_and_pages(self):
+        build = os.environ["BUILD_DIR"]
+        arch = os.environ.get("PORTLINK_DEB_ARCH") or subprocess.run(
+            ["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        files = ["bin/portfeed", "bin/portwatch",
+                 "share/man/man1/portfeed.1", "share/man/man1/portwatch.1"]
+        with tempfile.TemporaryDirectory() as out:
+            subprocess.run(["cpack", "-G", "DEB;TGZ", "-B", out,
+                            "--config", os.path.join(build, "CPackConfig.cmake")],
+                           check=True, capture_output=True)
+            deb, = [os.path.join(out, f) for f in os.listdir(out) if f.endswith(".deb")]
+            tgz, = [os.path.join(out, f) for f in os.listdir(out) if f.endswith(".tar.gz")]
+            field = lambda name: subprocess.run(["dpkg-deb", "-f", deb, name], check=True,
+                                                capture_output=True, text=True).stdout.strip()
+            self.assertEqual(field("Architecture"), arch)
+            self.assertEqual(field("Package"), "portlink")
+
+            root = os.path.join(out, "root")
+            subprocess.run(["dpkg", "-x", deb, root], check=True)
+            for name in files:
+                self.assertTrue(os.path.isfile(os.path.join(root, "usr", name)), name)
+            for program, built in zip(files[:2], PROGRAMS):
+                installed = os.path.join(root, "usr", program)
+                self.assertTrue(os.access(installed, os.X_OK), f"{program} not executable")
+                self.assertEqual(elf(installed)[:3], elf(built)[:3], f"{program} differs")
+                with open(installed, "rb") as f:
+                    self.assertNotIn(b".symtab\0", f.read(), f"{program} not stripped")
+
+            with tarfile.open(tgz) as tar:
+                names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
+            for name in files:
+                self.assertIn(name, names, "missing from the tarball")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -15,6 +15,11 @@ DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
 
 
 class Link(unittest.TestCase):
+    def setUp(self):
+        for program in ("PORTFEED", "PORTWATCH"):
+            if not os.path.isfile(os.environ[program]):
+                self.fail(f"{os.environ[program]} is missing: build that preset first")
+
     def cross(self, cable, data, expected, seconds=TIMEOUT):
         """Sends `data` through portfeed; returns what portwatch printed, at
         most len(expected) bytes, and checks both programs' other output."""

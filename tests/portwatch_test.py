@@ -164,7 +164,10 @@ class Running(unittest.TestCase):
         began = time.monotonic()
         status, out, err = finish(proc, timeout=5)
         self.assertLess(time.monotonic() - began, 1.0, "took too long to notice")
-        self.assertEqual((status, out, err), (1, b"", b"/dev/ttyS0: port hung up\n"))
+        self.assertEqual((status, out), (1, b""))
+        # A read under way when the line drops fails with EIO; one after it
+        # sees the hang-up: either way the message names the device.
+        self.assertIn(err, (b"/dev/ttyS0: port hung up\n", b"/dev/ttyS0: Input/output error\n"))
 
     def test_quiet_port_timeouts_burn_no_cpu_and_lose_nothing(self):
         self.use_port()

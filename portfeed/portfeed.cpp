@@ -12,7 +12,7 @@
 
 namespace {
 
-const char device[] = "/dev/tts/0";
+const char *const device = "/dev/tts/0";
 const int speed = 115200;
 const int data_bits = 8;
 const int stop_bits = 1;
@@ -54,13 +54,13 @@ int main() {
     exit(1);
   }
   printf("successfully set\n");
-  fflush(stdout);
+  (void)fflush(stdout);  // the start-up lines are out while it relays
 
-  int c;
+  int c = 0;
   while ((c = getchar()) != EOF) {
     send_byte(fd, static_cast<unsigned char>(c));
   }
-  if (ferror(stdin)) {
+  if (ferror(stdin) != 0) {
     perror("standard input");
     exit(1);
   }

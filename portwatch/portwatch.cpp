@@ -12,7 +12,7 @@
 
 namespace {
 
-const char device[] = "/dev/ttyS0";
+const char *const device = "/dev/ttyS0";
 const int speed = 115200;
 const int data_bits = 8;
 const int stop_bits = 1;
@@ -48,7 +48,7 @@ void wait_for_input(int fd, ssize_t n, int read_errno) {
   while (poll(&p, 1, -1) < 0 && errno == EINTR) {
   }
   if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    fprintf(stderr, "%s: port hung up\n", device);
+    (void)fprintf(stderr, "%s: port hung up\n", device);
     exit(1);
   }
 }
@@ -73,7 +73,7 @@ int main() {
   // read cannot block, so the output may stay buffered until they are read.
   int waiting = 0;
   for (;;) {
-    unsigned char byte;
+    unsigned char byte = 0;
     const ssize_t n = read(fd, &byte, 1);
     if (n == 1) {
       putchar(byte);

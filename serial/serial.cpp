@@ -30,7 +30,7 @@ int init_serial(const char *device) {
 }
 
 void set_speed(int fd, int speed) {
-  struct termios options;
+  struct termios options {};
   if (tcgetattr(fd, &options) != 0) {
     perror("tcgetattr fd error!");
     return;
@@ -50,7 +50,7 @@ void set_speed(int fd, int speed) {
 }
 
 int set_parity(int fd, int databits, int stopbits, int parity) {
-  struct termios options;
+  struct termios options {};
   if (tcgetattr(fd, &options) != 0) {
     perror("setup serial...");
     return 0;

@@ -1,0 +1,51 @@
+"""valgrind's memcheck over one whole run of each program: start-up, relay,
+end. Any error, and any block not freed at exit, fails the run."""
+import os
+import tempfile
+import unittest
+
+LOG = tempfile.NamedTemporaryFile(prefix="memcheck.", suffix=".log", delete=False).name
+MEMCHECK = (f"{os.environ['VALGRIND']} --quiet --error-exitcode=99 --leak-check=full "
+            f"--show-leak-kinds=all --errors-for-leak-kinds=all --log-file={LOG}")
+os.environ["PORTFEED_EMULATOR"] = os.environ["PORTWATCH_EMULATOR"] = MEMCHECK
+
+from harness import Port, finish, kill, read_until, start  # noqa: E402  (after the emulator is set)
+
+DATA = bytes(range(256)) * 8
+
+
+class Memcheck(unittest.TestCase):
+    def setUp(self):
+        self.port = Port()
+        self.addCleanup(self.port.close)
+        self.addCleanup(os.unlink, LOG)
+
+    def log(self):
+        with open(LOG) as f:
+            return f.read()
+
+    def test_portfeed_whole_run(self):
+        proc = start("portfeed", {"tts0": self.port.path})
+        self.addCleanup(kill, proc)
+        proc.stdin.write(DATA)
+        proc.stdin.close()
+        self.assertEqual(self.port.read(len(DATA)), DATA)
+        status, out, err = finish(proc)
+        self.assertEqual((status, err), (0, b""), self.log())
+        self.assertEqual(self.log(), "")
+
+    def test_portwatch_whole_run(self):
+        proc = start("portwatch", {"ttyS0": self.port.path})
+        self.addCleanup(kill, proc)
+        ready = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
+        self.assertEqual(read_until(proc.stdout, ready), ready)
+        os.write(self.port.master, DATA)
+        self.assertEqual(read_until(proc.stdout, DATA), DATA)
+        os.close(self.port.master)  # the far end hangs up: the program's one end
+        status, _, _ = finish(proc)
+        self.assertEqual(status, 1, self.log())
+        self.assertEqual(self.log(), "")
+
+
+if __name__ == "__main__":
+    unittest.main()

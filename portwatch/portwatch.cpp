@@ -70,7 +70,8 @@ int main() {
   flush_output();
 
   // Bytes known to be waiting in the port: while there are some, the next
-  // read cannot block, so the output may stay buffered until they are read.
+  // read cannot block and the output may stay in the buffer. Once they are
+  // read, the output is flushed before the next read, which may block.
   int waiting = 0;
   for (;;) {
     unsigned char byte = 0;
@@ -79,8 +80,10 @@ int main() {
       putchar(byte);
       if (waiting > 0) {
         --waiting;
+      } else {
+        waiting = bytes_waiting(fd);
       }
-      if (waiting == 0 && (waiting = bytes_waiting(fd)) == 0) {
+      if (waiting == 0) {
         flush_output();
       }
       continue;

@@ -30,7 +30,7 @@ void send_byte(int fd, unsigned char byte) {
     if (n < 0 && errno == EINTR) {
       continue;
     }
-    if (n < 0 && errno == EAGAIN) {
+    if (n == 0 || errno == EAGAIN) {  // nothing taken: wait for room
       struct pollfd p = {fd, POLLOUT, 0};
       poll(&p, 1, -1);
       continue;

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import tty
 
@@ -148,3 +149,80 @@ class NullModem:
         if hasattr(self, "hold"):
             os.close(self.hold)
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+DEVICES = {"portfeed": ("tts0", "/dev/tts/0"), "portwatch": ("ttyS0", "/dev/ttyS0")}
+FRAMING = termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CBAUD \
+    | termios.CBAUDEX
+
+
+def check_start_failures(test, program):
+    """The start-up failures of `program`: exact messages and status, and a
+    port on descriptor 0 left untouched."""
+    node, device = DEVICES[program]
+    port = Port()
+    test.addCleanup(port.close)
+    before = port.settings()
+    opened = f"{device} open successfully.\n".encode()
+    not_a_tty = b": Inappropriate ioctl for device\n"
+    cases = [
+        # what, ports, close stdin, stdout, stderr, status
+        ("missing device", {}, False, f"cannot open {device}\n".encode(), b"", 255),
+        ("not a terminal", {node: "/dev/null"}, False, opened + b"Set Parity Error\n",
+         b"tcgetattr fd error!" + not_a_tty + b"setup serial..." + not_a_tty, 1),
+        ("port on descriptor 0", {node: port.path}, True,
+         opened + b"Can't Open Serial Port!\n", b"", 1),
+    ]
+    for what, ports, close_stdin, out, err, status in cases:
+        with test.subTest(what):
+            proc = start(program, ports, close_stdin=close_stdin)
+            test.assertEqual(finish(proc), (status, out, err))
+    test.assertEqual(port.settings(), before, "settings touched with the port on descriptor 0")
+
+
+def unlike_the_line(port, inpck):
+    """Sets the port to differ from what the programs set in every field they
+    change (and INPCK to `inpck`); returns the settings read back."""
+    t = port.settings()
+    t[2] = (t[2] & ~termios.CSIZE) | termios.CS8 | termios.CSTOPB | termios.PARODD
+    t[0] = t[0] | termios.INPCK if inpck else t[0] & ~termios.INPCK
+    t[4] = t[5] = termios.B9600
+    t[6][termios.VTIME], t[6][termios.VMIN] = 0, 1
+    termios.tcsetattr(port.slave, termios.TCSANOW, t)
+    return port.settings()
+
+
+def line_checks(before, after, inpck):
+    """(what, got, expected) for the settings a program leaves on its port."""
+    T = termios
+    others = lambda cc: [c for i, c in enumerate(cc) if i not in (T.VTIME, T.VMIN)]
+    return [
+        ("input speed", after[4], T.B115200),
+        ("output speed", after[5], T.B115200),
+        ("character size", after[2] & T.CSIZE, T.CS8),
+        ("PARENB", after[2] & T.PARENB, 0),
+        ("CSTOPB", after[2] & T.CSTOPB, 0),
+        ("PARODD (untouched)", after[2] & T.PARODD, before[2] & T.PARODD),
+        ("other control modes", after[2] & ~FRAMING, before[2] & ~FRAMING),
+        ("INPCK", after[0] & T.INPCK, T.INPCK if inpck else 0),
+        ("other input modes", after[0] & ~T.INPCK, before[0] & ~T.INPCK),
+        ("output modes", after[1], before[1]),
+        ("local modes", after[3], before[3]),
+        ("VTIME", after[6][T.VTIME], 150),
+        ("VMIN", after[6][T.VMIN], 0),
+        ("other control characters", others(after[6]), others(before[6])),
+    ]
+
+
+def feed(proc, data):
+    """Writes `data` to the program's standard input and closes it, from a
+    thread, so that the caller can read the other end meanwhile."""
+    def run():
+        try:
+            proc.stdin.write(data)
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread

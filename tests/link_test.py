@@ -4,10 +4,9 @@ import glob
 import os
 import random
 import subprocess
-import threading
 import unittest
 
-from harness import NullModem, TIMEOUT, finish, kill, read_fd, read_until, start
+from harness import NullModem, TIMEOUT, feed, finish, kill, read_fd, read_until, start
 
 FEED_READY = b"/dev/tts/0 open successfully.\nsuccessfully set\n"
 WATCH_READY = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
@@ -26,20 +25,12 @@ class Link(unittest.TestCase):
         watch = start("portwatch", {"ttyS0": cable.pc})
         self.addCleanup(kill, watch)
         self.assertEqual(read_until(watch.stdout, WATCH_READY), WATCH_READY)
-        feed = start("portfeed", {"tts0": cable.board})
-        self.addCleanup(kill, feed)
-
-        def send():
-            try:
-                feed.stdin.write(data)
-                feed.stdin.close()
-            except BrokenPipeError:
-                pass
-        writer = threading.Thread(target=send)
-        writer.start()
+        sender = start("portfeed", {"tts0": cable.board})
+        self.addCleanup(kill, sender)
+        writer = feed(sender, data)
         got = read_until(watch.stdout, expected, seconds)
         writer.join()
-        self.assertEqual(finish(feed), (0, FEED_READY, b""))
+        self.assertEqual(finish(sender), (0, FEED_READY, b""))
         self.assertIsNone(watch.poll(), "portwatch ended")
         return got, watch
 

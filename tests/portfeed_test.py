@@ -2,51 +2,18 @@
 the bytes on the wire."""
 import os
 import random
-import signal
 import termios as T
-import threading
 import unittest
 
-from harness import Port, alive_after, finish, kill, read_until, start
+from harness import (Port, alive_after, check_start_failures, feed, finish, kill, line_checks,
+                     read_until, start, unlike_the_line)
 
 READY = b"/dev/tts/0 open successfully.\nsuccessfully set\n"
-FRAMING = T.CSIZE | T.PARENB | T.PARODD | T.CSTOPB | T.CBAUD | T.CBAUDEX
-
-
-def feed(proc, data):
-    """Writes `data` to the program's standard input and closes it, from a
-    thread, so that the test can read the wire meanwhile."""
-    def run():
-        try:
-            proc.stdin.write(data)
-            proc.stdin.close()
-        except BrokenPipeError:
-            pass
-    thread = threading.Thread(target=run)
-    thread.start()
-    return thread
 
 
 class StartFailures(unittest.TestCase):
     def test_start_failures(self):
-        port = Port()
-        self.addCleanup(port.close)
-        before = port.settings()
-        cases = [
-            # what, ports, close stdin, stdout, stderr, status
-            ("missing device", {}, False, b"cannot open /dev/tts/0\n", b"", 255),
-            ("not a terminal", {"tts0": "/dev/null"}, False,
-             b"/dev/tts/0 open successfully.\nSet Parity Error\n",
-             b"tcgetattr fd error!: Inappropriate ioctl for device\n"
-             b"setup serial...: Inappropriate ioctl for device\n", 1),
-            ("port on descriptor 0", {"tts0": port.path}, True,
-             b"/dev/tts/0 open successfully.\nCan't Open Serial Port!\n", b"", 1),
-        ]
-        for what, ports, close_stdin, out, err, status in cases:
-            with self.subTest(what):
-                proc = start("portfeed", ports, close_stdin=close_stdin)
-                self.assertEqual(finish(proc), (status, out, err))
-        self.assertEqual(port.settings(), before, "settings touched with the port on descriptor 0")
+        check_start_failures(self, "portfeed")
 
 
 class Running(unittest.TestCase):
@@ -61,35 +28,12 @@ class Running(unittest.TestCase):
         return proc
 
     def test_start_prints_two_lines_sets_the_line_and_ignores_arguments(self):
-        start_from = self.port.settings()
-        start_from[2] = (start_from[2] & ~T.CSIZE) | T.CS8 | T.CSTOPB | T.PARODD
-        start_from[0] &= ~T.INPCK
-        start_from[4] = start_from[5] = T.B9600
-        start_from[6][T.VTIME], start_from[6][T.VMIN] = 0, 1
-        T.tcsetattr(self.port.slave, T.TCSANOW, start_from)
-        before = self.port.settings()
+        before = unlike_the_line(self.port, inpck=False)
 
         proc = self.start("--help", "/dev/ttyS0", "-b", "9600")
         self.assertTrue(alive_after(proc, 0.3), "ended while relaying")
         after = self.port.settings()
-        checks = [
-            ("input speed", after[4], T.B115200),
-            ("output speed", after[5], T.B115200),
-            ("character size", after[2] & T.CSIZE, T.CS8),
-            ("PARENB", after[2] & T.PARENB, 0),
-            ("CSTOPB", after[2] & T.CSTOPB, 0),
-            ("PARODD (untouched)", after[2] & T.PARODD, T.PARODD),
-            ("other control modes", after[2] & ~FRAMING, before[2] & ~FRAMING),
-            ("INPCK", after[0] & T.INPCK, T.INPCK),
-            ("other input modes", after[0] & ~T.INPCK, before[0] & ~T.INPCK),
-            ("output modes", after[1], before[1]),
-            ("local modes", after[3], before[3]),
-            ("VTIME", after[6][T.VTIME], 150),
-            ("VMIN", after[6][T.VMIN], 0),
-            ("other control characters",
-             [c for i, c in enumerate(after[6]) if i not in (T.VTIME, T.VMIN)],
-             [c for i, c in enumerate(before[6]) if i not in (T.VTIME, T.VMIN)]),
-        ]
+        checks = line_checks(before, after, inpck=True)
         for what, got, expected in checks:
             self.assertEqual(got, expected, what)
         feed(proc, b"").join()

@@ -10,10 +10,10 @@ import termios as T
 import time
 import unittest
 
-from harness import Port, alive_after, finish, kill, read_fd, read_until, start
+from harness import (Port, alive_after, check_start_failures, finish, kill, line_checks, read_fd,
+                     read_until, start, unlike_the_line)
 
 READY = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
-FRAMING = T.CSIZE | T.PARENB | T.PARODD | T.CSTOPB | T.CBAUD | T.CBAUDEX
 
 
 def cpu_seconds(pid):
@@ -41,24 +41,7 @@ def wait_for_file(sink, expected, timeout=10.0):
 
 class StartFailures(unittest.TestCase):
     def test_start_failures(self):
-        port = Port()
-        self.addCleanup(port.close)
-        before = port.settings()
-        cases = [
-            # what, ports, close stdin, stdout, stderr, status
-            ("missing device", {}, False, b"cannot open /dev/ttyS0\n", b"", 255),
-            ("not a terminal", {"ttyS0": "/dev/null"}, False,
-             b"/dev/ttyS0 open successfully.\nSet Parity Error\n",
-             b"tcgetattr fd error!: Inappropriate ioctl for device\n"
-             b"setup serial...: Inappropriate ioctl for device\n", 1),
-            ("port on descriptor 0", {"ttyS0": port.path}, True,
-             b"/dev/ttyS0 open successfully.\nCan't Open Serial Port!\n", b"", 1),
-        ]
-        for what, ports, close_stdin, out, err, status in cases:
-            with self.subTest(what):
-                proc = start("portwatch", ports, close_stdin=close_stdin)
-                self.assertEqual(finish(proc), (status, out, err))
-        self.assertEqual(port.settings(), before, "settings touched with the port on descriptor 0")
+        check_start_failures(self, "portwatch")
 
 
 class Running(unittest.TestCase):
@@ -78,35 +61,12 @@ class Running(unittest.TestCase):
 
     def test_start_prints_three_lines_and_sets_the_line(self):
         self.use_port()
-        start_from = self.port.settings()
-        start_from[2] = (start_from[2] & ~T.CSIZE) | T.CS8 | T.CSTOPB | T.PARODD
-        start_from[0] |= T.INPCK
-        start_from[4] = start_from[5] = T.B9600
-        start_from[6][T.VTIME], start_from[6][T.VMIN] = 0, 1
-        T.tcsetattr(self.port.slave, T.TCSANOW, start_from)
-        before = self.port.settings()
+        before = unlike_the_line(self.port, inpck=True)
 
         proc = self.start("--help", "/dev/tts/0")
         self.assertTrue(alive_after(proc, 0.3), "ended while relaying")
         after = self.port.settings()
-        checks = [
-            ("input speed", after[4], T.B115200),
-            ("output speed", after[5], T.B115200),
-            ("character size", after[2] & T.CSIZE, T.CS8),
-            ("PARENB", after[2] & T.PARENB, 0),
-            ("CSTOPB", after[2] & T.CSTOPB, 0),
-            ("PARODD (untouched)", after[2] & T.PARODD, T.PARODD),
-            ("other control modes", after[2] & ~FRAMING, before[2] & ~FRAMING),
-            ("INPCK (lower-case n)", after[0] & T.INPCK, 0),
-            ("other input modes", after[0] & ~T.INPCK, before[0] & ~T.INPCK),
-            ("output modes", after[1], before[1]),
-            ("local modes", after[3], before[3]),
-            ("VTIME", after[6][T.VTIME], 150),
-            ("VMIN", after[6][T.VMIN], 0),
-            ("other control characters",
-             [c for i, c in enumerate(after[6]) if i not in (T.VTIME, T.VMIN)],
-             [c for i, c in enumerate(before[6]) if i not in (T.VTIME, T.VMIN)]),
-        ]
+        checks = line_checks(before, after, inpck=False)
         for what, got, expected in checks:
             self.assertEqual(got, expected, what)
 

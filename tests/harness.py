@@ -152,6 +152,9 @@ class NullModem:
 
 
 DEVICES = {"portfeed": ("tts0", "/dev/tts/0"), "portwatch": ("ttyS0", "/dev/ttyS0")}
+# What each program prints on a normal start, before it relays.
+READY = {"portfeed": b"/dev/tts/0 open successfully.\nsuccessfully set\n",
+         "portwatch": b"/dev/ttyS0 open successfully.\n\nsuccess set\n"}
 FRAMING = termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CBAUD \
     | termios.CBAUDEX
 

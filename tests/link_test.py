@@ -6,10 +6,9 @@ import random
 import subprocess
 import unittest
 
-from harness import NullModem, TIMEOUT, feed, finish, kill, read_fd, read_until, start
+from harness import READY, NullModem, TIMEOUT, feed, finish, kill, read_fd, read_until, start
 
-FEED_READY = b"/dev/tts/0 open successfully.\nsuccessfully set\n"
-WATCH_READY = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
+FEED_READY, WATCH_READY = READY["portfeed"], READY["portwatch"]
 DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
 
 

@@ -9,7 +9,7 @@ MEMCHECK = (f"{os.environ['VALGRIND']} --quiet --error-exitcode=99 --leak-check=
             f"--show-leak-kinds=all --errors-for-leak-kinds=all --log-file={LOG}")
 os.environ["PORTFEED_EMULATOR"] = os.environ["PORTWATCH_EMULATOR"] = MEMCHECK
 
-from harness import Port, finish, kill, read_until, start  # noqa: E402  (after the emulator is set)
+from harness import READY, Port, finish, kill, read_until, start  # noqa: E402  (after the emulator is set)
 
 DATA = bytes(range(256)) * 8
 
@@ -37,7 +37,7 @@ class Memcheck(unittest.TestCase):
     def test_portwatch_whole_run(self):
         proc = start("portwatch", {"ttyS0": self.port.path})
         self.addCleanup(kill, proc)
-        ready = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
+        ready = READY["portwatch"]
         self.assertEqual(read_until(proc.stdout, ready), ready)
         os.write(self.port.master, DATA)
         self.assertEqual(read_until(proc.stdout, DATA), DATA)

@@ -5,10 +5,11 @@ import random
 import termios as T
 import unittest
 
+import harness
 from harness import (Port, alive_after, check_start_failures, feed, finish, kill, line_checks,
                      read_until, start, unlike_the_line)
 
-READY = b"/dev/tts/0 open successfully.\nsuccessfully set\n"
+READY = harness.READY["portfeed"]
 
 
 class StartFailures(unittest.TestCase):

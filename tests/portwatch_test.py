@@ -10,10 +10,11 @@ import termios as T
 import time
 import unittest
 
+import harness
 from harness import (Port, alive_after, check_start_failures, finish, kill, line_checks, read_fd,
                      read_until, start, unlike_the_line)
 
-READY = b"/dev/ttyS0 open successfully.\n\nsuccess set\n"
+READY = harness.READY["portwatch"]
 
 
 def cpu_seconds(pid):

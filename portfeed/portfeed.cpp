@@ -1,12 +1,11 @@
 // portfeed: sends what arrives on standard input out of the board's first
 // serial port, one byte per write, at 115200 bit/s 8N1.
+#include <errno.h>
 #include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
 #include "serial.h"
 
@@ -17,6 +16,27 @@ const int speed = 115200;
 const int data_bits = 8;
 const int stop_bits = 1;
 const int parity = 'N';
+
+// Blocks until `fd` has something for `events`, through interruptions.
+void wait_for(int fd, short events) {
+  struct pollfd p = {fd, events, 0};
+  while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+// Next byte of standard input, or EOF at its end or on a read error. A
+// standard input that its parent left non-blocking is waited for, not taken
+// for an error.
+int next_input() {
+  for (;;) {
+    const int c = getchar();
+    if (c != EOF || feof(stdin) != 0 || (errno != EAGAIN && errno != EINTR)) {
+      return c;
+    }
+    clearerr(stdin);
+    wait_for(STDIN_FILENO, POLLIN);
+  }
+}
 
 // Writes one byte to the port, waiting out interruptions and a full queue.
 // Any other failure (the port hung up, an I/O error) is reported with the
@@ -31,8 +51,7 @@ void send_byte(int fd, unsigned char byte) {
       continue;
     }
     if (n == 0 || errno == EAGAIN) {  // nothing taken: wait for room
-      struct pollfd p = {fd, POLLOUT, 0};
-      poll(&p, 1, -1);
+      wait_for(fd, POLLOUT);
       continue;
     }
     perror(device);
@@ -57,7 +76,7 @@ int main() {
   (void)fflush(stdout);  // the start-up lines are out while it relays
 
   int c = 0;
-  while ((c = getchar()) != EOF) {
+  while ((c = next_input()) != EOF) {
     send_byte(fd, static_cast<unsigned char>(c));
   }
   if (ferror(stdin) != 0) {

@@ -1,12 +1,11 @@
 // portwatch: prints on standard output every byte that arrives on the PC's
 // first serial port, set to 115200 bit/s 8N1.
+#include <errno.h>
 #include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
 #include "serial.h"
 

@@ -1,11 +1,11 @@
 #include "serial.h"
 
 #include <fcntl.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <termios.h>
-
-#include <cstddef>
-#include <cstdio>
-#include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -15,11 +15,35 @@ const int name_arr[] = {115200, 38400, 19200, 9600, 4800, 2400, 1200, 300};
 
 static_assert(sizeof speed_arr == sizeof name_arr, "one speed code per speed");
 
-const std::size_t speed_rows = sizeof name_arr / sizeof name_arr[0];
+const size_t speed_rows = sizeof name_arr / sizeof name_arr[0];
+
+// Opens /dev/null on standard output and standard error where the caller
+// closed them, so that the port can never become descriptor 1 or 2 and
+// nothing printed can reach the line. A closed standard input stays closed.
+// Ends the process with status 1 when /dev/null cannot be opened.
+void keep_standard_streams_off_the_port() {
+  for (int stream = STDOUT_FILENO; stream <= STDERR_FILENO; ++stream) {
+    if (fcntl(stream, F_GETFD) != -1) {
+      continue;
+    }
+    const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+    if (null < 0) {
+      exit(1);
+    }
+    if (null != stream) {  // standard input was closed too: keep it closed
+      const int moved = dup2(null, stream);
+      close(null);
+      if (moved != stream) {
+        exit(1);
+      }
+    }
+  }
+}
 
 }  // namespace
 
 int init_serial(const char *device) {
+  keep_standard_streams_off_the_port();
   const int fd = open(device, O_RDWR | O_NOCTTY);
   if (fd < 0) {
     printf("cannot open %s\n", device);
@@ -35,7 +59,7 @@ void set_speed(int fd, int speed) {
     perror("tcgetattr fd error!");
     return;
   }
-  for (std::size_t row = 0; row < speed_rows; ++row) {
+  for (size_t row = 0; row < speed_rows; ++row) {
     if (name_arr[row] != speed) {
       continue;
     }

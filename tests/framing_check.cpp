@@ -2,9 +2,8 @@
 // and reads each back from the driver. Prints one line per case and
 // "framing: all cases match" at the end; exit status 0 when all match.
 // For a real UART only: a pseudo-terminal forces 8 data bits and no parity.
+#include <stdio.h>
 #include <termios.h>
-
-#include <cstdio>
 
 #include "serial.h"
 

@@ -52,17 +52,21 @@ class Port:
                 pass
 
 
-def start(program, ports, *args, close_stdin=False, stdin=subprocess.PIPE,
+def start(program, ports, *args, close_stdin=False, closed=(), stdin=subprocess.PIPE,
           stdout=subprocess.PIPE, new_session=False):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
-    (a dict; a missing key means the node does not exist)."""
+    (a dict; a missing key means the node does not exist), and with the
+    standard descriptors in `closed` (1, 2) closed."""
     cmd = [RUNNER]
     for name in ("tts0", "ttyS0"):
         if name in ports:
             cmd += ["--" + name, ports[name]]
     if close_stdin:
         cmd.append("--close-stdin")
-    cmd += ["--", *command(program, *args)]
+    cmd.append("--")
+    if closed:
+        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}>&-" for fd in closed), "sh"]
+    cmd += command(program, *args)
     return subprocess.Popen(cmd, stdin=stdin, stdout=stdout,
                             stderr=subprocess.PIPE, start_new_session=new_session)
 
@@ -83,6 +87,20 @@ def read_fd(fd, count, timeout=TIMEOUT):
             break
         data += chunk
     return data
+
+
+def bytes_read(proc):
+    """How many bytes the program has read so far, all descriptors together."""
+    with open(f"/proc/{program_pid(proc)}/io") as f:
+        return int(f.readline().split()[1])  # rchar
+
+
+def wait_until_read(proc, count, since, timeout=TIMEOUT):
+    """Waits until the program has read `count` more bytes than `since`."""
+    deadline = time.monotonic() + timeout
+    while bytes_read(proc) < since + count:
+        assert time.monotonic() < deadline, "the program did not read the bytes"
+        time.sleep(0.005)
 
 
 def read_until(stream, expected, timeout=TIMEOUT):
@@ -106,9 +124,58 @@ def finish(proc, timeout=TIMEOUT):
     return status, out, err
 
 
-def alive_after(proc, seconds):
-    time.sleep(seconds)
-    return proc.poll() is None
+# System call numbers, for a 64-bit and for a 32-bit x86 process, of the calls
+# that a test waits in. Under an emulator the calls are the emulator's own.
+SYSCALLS = {"read": ({0, 19}, {3, 145}), "poll": ({7, 271}, {168, 309})}  # read: read, readv
+
+
+def program_pid(proc):
+    """The process that runs the program: the last of the chain that starts
+    with `proc` (a tracer may stand in between)."""
+    pid = proc.pid
+    while True:
+        try:
+            with open(f"/proc/{pid}/task/{pid}/children") as f:
+                children = f.read().split()
+        except OSError:
+            return pid
+        if not children:
+            return pid
+        pid = int(children[-1])
+
+
+def wait_blocked(proc, call, fd=None, timeout=TIMEOUT):
+    """Waits until the program blocks in system call `call` ("read" or
+    "poll"), reading descriptor `fd` if given. Fails when it ends first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        assert proc.poll() is None, f"ended with status {proc.returncode} instead of waiting in {call}"
+        pid = program_pid(proc)
+        try:
+            with open(f"/proc/{pid}/exe", "rb") as f:
+                wide = f.read(5)[4] == 2
+            with open(f"/proc/{pid}/syscall") as f:
+                fields = f.read().split()
+        except (OSError, IndexError):
+            fields = []
+        numbers = SYSCALLS[call][0 if wide else 1]
+        if fields and fields[0].isdigit() and int(fields[0]) in numbers and (
+                fd is None or int(fields[1], 16) == fd):
+            return
+        time.sleep(0.005)
+    raise AssertionError(f"the program did not block in {call} within {timeout} s")
+
+
+def rest_until(fd, writer, marker=b"\x00end of test\x00"):
+    """What `fd` delivers before `marker`, which is written with `writer`
+    behind everything already sent: checks that nothing more came."""
+    writer(marker)
+    data = b""
+    while not data.endswith(marker):
+        chunk = read_fd(fd, 1)
+        assert chunk, f"the marker did not come through; got {data!r}"
+        data += chunk
+    return data[:-len(marker)]
 
 
 def kill(proc):

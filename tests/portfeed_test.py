@@ -1,13 +1,15 @@
 """portfeed as a user runs it: messages, exit status, the port's settings and
 the bytes on the wire."""
+import fcntl
 import os
 import random
+import subprocess
 import termios as T
 import unittest
 
 import harness
-from harness import (Port, alive_after, check_start_failures, feed, finish, kill, line_checks,
-                     read_until, start, unlike_the_line)
+from harness import (Port, check_start_failures, feed, finish, kill, line_checks, read_fd,
+                     read_until, rest_until, start, unlike_the_line, wait_blocked)
 
 READY = harness.READY["portfeed"]
 
@@ -32,7 +34,7 @@ class Running(unittest.TestCase):
         before = unlike_the_line(self.port, inpck=False)
 
         proc = self.start("--help", "/dev/ttyS0", "-b", "9600")
-        self.assertTrue(alive_after(proc, 0.3), "ended while relaying")
+        wait_blocked(proc, "read", fd=0)
         after = self.port.settings()
         checks = line_checks(before, after, inpck=True)
         for what, got, expected in checks:
@@ -60,16 +62,56 @@ class Running(unittest.TestCase):
                 self.assertEqual(finish(proc), (0, b"", b""))
                 self.assertEqual(len(got), len(wire), "bytes on the wire")
                 self.assertEqual(got, wire, "bytes changed on the wire")
-                self.assertEqual(self.port.read(1, timeout=0.2), b"", "extra bytes on the wire")
+                self.assertEqual(self.wire_rest(), b"", "extra bytes on the wire")
 
-    def test_port_hung_up_ends_with_1_and_a_message(self):
+    def wire_rest(self):
+        """What else reached the wire, up to a marker the test sends behind it."""
+        return rest_until(self.port.master, lambda marker: os.write(self.port.slave, marker))
+
+    def test_closed_or_odd_standard_streams_keep_the_line_clean(self):
+        data = b"typed at the board\n"
+        directory = os.open("/", os.O_RDONLY)
+        self.addCleanup(os.close, directory)
+        cases = [
+            # what, closed descriptors, standard input, status, bytes on the wire
+            ("standard output closed", (1,), "pipe", 0, data),
+            ("standard error closed, input unreadable", (2,), directory, 1, b""),
+            ("both closed", (1, 2), "pipe", 0, data),
+            ("non-blocking empty input, data later", (), "non-blocking", 0, data),
+        ]
+        for what, closed, stdin, status, wire in cases:
+            with self.subTest(what):
+                self.port = Port()
+                self.addCleanup(self.port.close)
+                writer = None
+                if stdin == "non-blocking":
+                    stdin, writer = os.pipe()
+                    fcntl.fcntl(stdin, fcntl.F_SETFL, os.O_NONBLOCK)
+                proc = start("portfeed", {"tts0": self.port.path}, closed=closed,
+                             stdin=subprocess.PIPE if stdin == "pipe" else stdin)
+                self.addCleanup(kill, proc)
+                if writer is not None:
+                    os.close(stdin)
+                    wait_blocked(proc, "poll")
+                    os.write(writer, data)
+                    os.close(writer)
+                elif stdin == "pipe":
+                    feed(proc, data)
+                self.assertEqual(self.port.read(len(wire)), wire, "bytes on the wire")
+                out = b"" if 1 in closed else READY
+                self.assertEqual(finish(proc), (status, out, b""))
+                self.assertEqual(self.wire_rest(), b"", "the program's own text on the wire")
+
+    def test_port_hung_up_ends_at_the_failed_write_with_1_and_a_message(self):
         proc = self.start()
         proc.stdin.write(b"a")
         proc.stdin.flush()
         self.assertEqual(self.port.read(1), b"a")
         os.close(self.port.master)
         proc.stdin.write(b"b")
-        proc.stdin.close()
+        proc.stdin.flush()
+        # Standard input stays open: the failed write alone must end it.
+        proc.wait(harness.TIMEOUT)
         self.assertEqual(finish(proc), (1, b"", b"/dev/tts/0: Input/output error\n"))
 
     def test_input_read_error_ends_with_1_and_a_message(self):
@@ -82,8 +124,11 @@ class Running(unittest.TestCase):
         self.port = Port(raw=False)
         self.addCleanup(self.port.close)
         proc = self.start(new_session=True)
-        os.write(self.port.master, bytes([self.port.settings()[6][T.VINTR][0]]))
-        self.assertTrue(alive_after(proc, 0.5), "killed by ^C on the line")
+        # The line discipline takes the ^C before the line behind it, which
+        # the test reads from its own end of the port.
+        os.write(self.port.master, bytes([self.port.settings()[6][T.VINTR][0]]) + b"m\n")
+        self.assertEqual(read_fd(self.port.slave, 2), b"m\n")
+        self.assertIsNone(proc.poll(), "killed by ^C on the line")
         feed(proc, b"x").join()
         self.assertEqual(finish(proc), (0, b"", b""))
 

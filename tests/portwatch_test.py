@@ -1,6 +1,5 @@
 """portwatch as a user runs it: messages, exit status, the port's settings and
 every byte from the wire on standard output, also when it is killed."""
-import fcntl
 import os
 import select
 import signal
@@ -11,8 +10,8 @@ import time
 import unittest
 
 import harness
-from harness import (Port, alive_after, check_start_failures, finish, kill, line_checks, read_fd,
-                     read_until, start, unlike_the_line)
+from harness import (Port, bytes_read, check_start_failures, finish, kill, line_checks, read_until,
+                     rest_until, start, unlike_the_line, wait_blocked, wait_until_read)
 
 READY = harness.READY["portwatch"]
 
@@ -20,16 +19,6 @@ READY = harness.READY["portwatch"]
 def cpu_seconds(pid):
     fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def wait_until_read(port, timeout=10.0):
-    """Waits until the program has taken every byte waiting at the port."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if int.from_bytes(fcntl.ioctl(port.slave, T.FIONREAD, b"\0\0\0\0"), "little") == 0:
-            return
-        time.sleep(0.01)
-    raise AssertionError("the program did not read the port")
 
 
 def wait_for_file(sink, expected, timeout=10.0):
@@ -60,12 +49,27 @@ class Running(unittest.TestCase):
     def send(self, data):
         os.write(self.port.master, data)
 
+    def set_vtime(self, tenths):
+        """Sets the read timeout of the port; it holds from the next read on."""
+        settings = self.port.settings()
+        settings[6][T.VTIME] = tenths
+        T.tcsetattr(self.port.slave, T.TCSANOW, settings)
+
+    def output_rest(self, proc):
+        """What else the program printed, up to a marker sent behind it."""
+        return rest_until(proc.stdout.fileno(), self.send, b"\x00end of test\n")
+
+    def wire_rest(self):
+        """What the program sent back on the wire, up to a marker the test
+        sends behind it from the program's end."""
+        return rest_until(self.port.master, lambda marker: os.write(self.port.slave, marker))
+
     def test_start_prints_three_lines_and_sets_the_line(self):
         self.use_port()
         before = unlike_the_line(self.port, inpck=True)
 
         proc = self.start("--help", "/dev/tts/0")
-        self.assertTrue(alive_after(proc, 0.3), "ended while relaying")
+        wait_blocked(proc, "read")
         after = self.port.settings()
         checks = line_checks(before, after, inpck=False)
         for what, got, expected in checks:
@@ -89,8 +93,33 @@ class Running(unittest.TestCase):
                 proc = self.start()
                 self.send(late)
                 self.assertEqual(read_until(proc.stdout, printed), printed)
-                self.assertEqual(read_fd(proc.stdout.fileno(), 1, 0.3), b"", "extra output")
+                self.assertEqual(self.output_rest(proc), b"", "extra output")
                 self.assertIsNone(proc.poll(), "ended while relaying")
+
+    def test_closed_standard_streams_send_nothing_back(self):
+        full = os.open("/dev/full", os.O_WRONLY)
+        self.addCleanup(os.close, full)
+        cases = [
+            # what, closed descriptors, standard output, status (None: relaying)
+            ("standard output closed", (1,), subprocess.PIPE, None),
+            ("standard error closed, output full", (2,), full, 1),
+            ("both closed", (1, 2), subprocess.PIPE, None),
+        ]
+        for what, closed, stdout, status in cases:
+            with self.subTest(what):
+                self.use_port()
+                proc = start("portwatch", {"ttyS0": self.port.path}, closed=closed, stdout=stdout)
+                self.addCleanup(kill, proc)
+                if status is None:
+                    wait_blocked(proc, "read")
+                    since = bytes_read(proc)
+                    self.send(b"ping\n")
+                    wait_until_read(proc, 5, since)
+                    wait_blocked(proc, "read")
+                    self.assertIsNone(proc.poll(), "ended while relaying")
+                else:
+                    self.assertEqual(finish(proc), (status, None, b""))
+                self.assertEqual(self.wire_rest(), b"", "sent back on the wire")
 
     def test_killed_after_bytes_arrived_loses_none(self):
         data = bytes(range(256)) * 4
@@ -104,10 +133,11 @@ class Running(unittest.TestCase):
                         self.assertEqual(read_until(proc.stdout, READY), READY)
                     else:
                         wait_for_file(sink, READY)
+                    since = bytes_read(proc)
                     self.send(data)
-                    wait_until_read(self.port)
-                    time.sleep(0.3)
-                    proc.send_signal(sig)
+                    wait_until_read(proc, len(data), since)
+                    wait_blocked(proc, "read")  # the next read, after the flush
+                    os.kill(harness.program_pid(proc), sig)
                     proc.wait(10)
                     if into == "pipe":
                         got = proc.stdout.read()
@@ -117,42 +147,46 @@ class Running(unittest.TestCase):
                     self.assertEqual(got, data, "bytes lost when killed")
 
     def test_far_end_closed_ends_with_1_and_prints_what_it_read(self):
-        self.use_port()
-        proc = self.start()
-        self.send(b"last words")
-        self.assertEqual(read_until(proc.stdout, b"last words"), b"last words")
-        os.close(self.port.master)
-        began = time.monotonic()
-        status, out, err = finish(proc, timeout=5)
-        self.assertLess(time.monotonic() - began, 1.0, "took too long to notice")
-        self.assertEqual((status, out), (1, b""))
-        # A read under way when the line drops fails with EIO; one after it
-        # sees the hang-up: either way the message names the device.
-        self.assertIn(err, (b"/dev/ttyS0: port hung up\n", b"/dev/ttyS0: Input/output error\n"))
+        cases = [
+            # what, read timeout (tenths; None: the program's), waits in, message
+            ("hang-up during a read", None, "read", b"/dev/ttyS0: Input/output error\n"),
+            ("hang-up while waiting for input", 1, "poll", b"/dev/ttyS0: port hung up\n"),
+        ]
+        for what, vtime, call, message in cases:
+            with self.subTest(what):
+                self.use_port()
+                proc = self.start()
+                if vtime is not None:
+                    self.set_vtime(vtime)
+                self.send(b"last words")
+                self.assertEqual(read_until(proc.stdout, b"last words"), b"last words")
+                wait_blocked(proc, call)
+                os.close(self.port.master)
+                self.assertEqual(finish(proc), (1, b"", message))
 
     def test_quiet_port_timeouts_burn_no_cpu_and_lose_nothing(self):
         self.use_port()
         proc = self.start()
+        self.set_vtime(1)  # reads time out after 0.1 s from the next one on
         self.send(b"a")
         self.assertEqual(read_until(proc.stdout, b"a"), b"a")
-        settings = self.port.settings()
-        settings[6][T.VTIME] = 1  # time out every 0.1 s from now on
-        T.tcsetattr(self.port.slave, T.TCSANOW, settings)
-        used = cpu_seconds(proc.pid)
-        time.sleep(1.5)
-        self.assertLess(cpu_seconds(proc.pid) - used, 0.1, "CPU used while the port was quiet")
+        wait_blocked(proc, "poll")  # a read has timed out
+        pid = harness.program_pid(proc)
+        used = cpu_seconds(pid)
+        time.sleep(1.5)  # CPU used over a quiet spell can only be seen over time
+        self.assertLess(cpu_seconds(pid) - used, 0.1, "CPU used while the port was quiet")
         self.send(b"b")
         self.assertEqual(read_until(proc.stdout, b"b"), b"b")
-        self.assertEqual(read_fd(proc.stdout.fileno(), 1, 0.3), b"", "extra output")
+        self.assertEqual(self.output_rest(proc), b"", "extra output")
         self.assertIsNone(proc.poll(), "ended on a quiet port")
 
     def test_interrupt_on_the_line_does_not_kill_it_without_a_terminal(self):
         self.use_port(raw=False)
         proc = self.start(new_session=True)
-        self.send(bytes([self.port.settings()[6][T.VINTR][0]]))
-        self.assertTrue(alive_after(proc, 0.5), "killed by ^C on the line")
-        self.send(b"x\n")
+        # The line discipline takes the ^C before the line behind it.
+        self.send(bytes([self.port.settings()[6][T.VINTR][0]]) + b"x\n")
         self.assertEqual(read_until(proc.stdout, b"x\n"), b"x\n")
+        self.assertIsNone(proc.poll(), "killed by ^C on the line")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ PT_DYNAMIC, PT_INTERP, PT_LOAD = 2, 3, 1
 DT_NEEDED, DT_STRTAB = 1, 5
 EF_ARM_EABI_VER5, EF_ARM_ABI_FLOAT_SOFT = 0x05000000, 0x200
 
+SIZE_CEILING = 40 * 1024  # bytes, each shipped program stripped
 EXPECTED = os.environ.get("PORTLINK_ELF", "").split() or [""]
 PROGRAMS = [os.environ["PORTFEED"], os.environ["PORTWATCH"]]
 
@@ -103,6 +104,9 @@ class Packages(unittest.TestCase):
                 self.assertEqual(elf(installed)[:3], elf(built)[:3], f"{program} differs")
                 with open(installed, "rb") as f:
                     self.assertNotIn(b".symtab\0", f.read(), f"{program} not stripped")
+                if EXPECTED[1:] == ["static"]:
+                    self.assertLessEqual(os.path.getsize(installed), SIZE_CEILING,
+                                         f"{program} larger than 40 KiB stripped")
 
             with tarfile.open(tgz) as tar:
                 names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}

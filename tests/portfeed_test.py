@@ -1,5 +1,6 @@
 """portfeed as a user runs it: messages, exit status, the port's settings and
 the bytes on the wire."""
+import errno
 import fcntl
 import os
 import random
@@ -112,13 +113,13 @@ class Running(unittest.TestCase):
         proc.stdin.flush()
         # Standard input stays open: the failed write alone must end it.
         proc.wait(harness.TIMEOUT)
-        self.assertEqual(finish(proc), (1, b"", b"/dev/tts/0: Input/output error\n"))
+        self.assertEqual(finish(proc), (1, b"", harness.perror("/dev/tts/0", errno.EIO)))
 
     def test_input_read_error_ends_with_1_and_a_message(self):
         directory = os.open("/", os.O_RDONLY)
         self.addCleanup(os.close, directory)
         proc = self.start(stdin=directory)
-        self.assertEqual(finish(proc), (1, b"", b"standard input: Is a directory\n"))
+        self.assertEqual(finish(proc), (1, b"", harness.perror("standard input", errno.EISDIR)))
 
     def test_interrupt_on_the_line_does_not_kill_it_without_a_terminal(self):
         self.port = Port(raw=False)

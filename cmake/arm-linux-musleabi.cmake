@@ -1,0 +1,20 @@
+# The board: 32-bit little-endian ARM, EABI, soft-float (armel, ARMv5TE), so
+# the programs run on ARM9-class boards and on every newer ARM core. They are
+# linked statically against Debian's musl for armel (musl-dev:armel). The C++
+# sources go through musl's C driver: it sees only musl's headers and links no
+# C++ library, so the programs need nothing on the board but its kernel.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER arm-linux-musleabi-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-musleabi-gcc)
+set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# musl brings only the compiler driver; the binutils are the cross compiler's.
+set(CMAKE_AR arm-linux-gnueabi-ar)
+set(CMAKE_RANLIB arm-linux-gnueabi-ranlib)
+set(CMAKE_STRIP arm-linux-gnueabi-strip)
+set(CMAKE_FIND_ROOT_PATH /usr/lib/arm-linux-musleabi)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,65 @@
+"""The kernel floor as a checked fact: every system call that each program
+makes over the whole process suite is recorded (qemu's -strace under an
+emulator, strace -f natively) and must be in syscalls.txt, which gives the
+first Linux release that has it. The newest of those is the program's floor;
+it must not pass Linux 2.6.16, the first release with the ARM EABI."""
+import glob
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+TRACES = tempfile.mkdtemp(prefix="syscalls.")
+PROGRAMS = ("portfeed", "portwatch")
+for name in PROGRAMS:
+    os.makedirs(os.path.join(TRACES, name))
+    emulator = os.environ.get(name.upper() + "_EMULATOR", "")
+    where = os.path.join(TRACES, name)
+    if emulator:
+        os.environ[name.upper() + "_EMULATOR"] = f"{emulator} -d strace -D {where}/%d.log"
+        os.environ["PORTLINK_TRACER_TAKES_A_DESCRIPTOR"] = "1"
+    else:
+        os.environ[name.upper() + "_EMULATOR"] = f"strace -f -ff -qq -o {where}/trace"
+
+os.environ["PORTLINK_TEST_TIMEOUT"] = "300"  # every call is logged: slow
+
+CEILING = (2, 6, 16)
+CALL = re.compile(r"^(?:\d+ +)?([a-z_0-9]+)\(", re.M)
+
+
+def release(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+def table():
+    with open(os.path.join(os.path.dirname(__file__), "syscalls.txt")) as f:
+        rows = [line.split() for line in f if line.strip() and not line.startswith("#")]
+    return {name: release(first) for name, first in rows}
+
+
+class Syscalls(unittest.TestCase):
+    def test_every_call_is_known_and_no_newer_than_the_floor(self):
+        self.addCleanup(shutil.rmtree, TRACES, ignore_errors=True)
+        suite = unittest.defaultTestLoader.loadTestsFromNames(["portfeed_test", "portwatch_test"])
+        result = unittest.TextTestRunner(verbosity=1).run(suite)
+        self.assertTrue(result.wasSuccessful(), "the process suite failed under tracing")
+        known = table()
+        for name in PROGRAMS:
+            with self.subTest(name):
+                calls = set()
+                logs = glob.glob(os.path.join(TRACES, name, "*"))
+                self.assertTrue(logs, "nothing recorded")
+                for log in logs:
+                    with open(log, errors="replace") as f:
+                        calls.update(CALL.findall(f.read()))
+                self.assertEqual(sorted(calls - known.keys()), [], "calls missing from syscalls.txt")
+                newest = max(calls, key=lambda call: known[call])
+                floor = ".".join(map(str, known[newest]))
+                print(f"{name}: {len(calls)} calls: {' '.join(sorted(calls))}; "
+                      f"needs Linux {floor} ({newest})")
+                self.assertLessEqual(known[newest], CEILING, f"{newest} is newer than Linux 2.6.16")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -76,11 +76,11 @@ class Programs(unittest.TestCase):
                     self.assertEqual(needed, ["libc.so.6"], "needs more than the C library")
 
 
+@unittest.skipUnless(os.environ.get("PORTLINK_DEB_ARCH"), "a development build: not shipped")
 class Packages(unittest.TestCase):
     def test_deb_and_tarball_hold_both_programs_and_pages(self):
         build = os.environ["BUILD_DIR"]
-        arch = os.environ.get("PORTLINK_DEB_ARCH") or subprocess.run(
-            ["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+        arch = os.environ["PORTLINK_DEB_ARCH"]
         files = ["bin/portfeed", "bin/portwatch",
                  "share/man/man1/portfeed.1", "share/man/man1/portwatch.1"]
         with tempfile.TemporaryDirectory() as out:

@@ -171,12 +171,11 @@ def wait_blocked(proc, call, fd=None, timeout=TIMEOUT):
         pid = program_pid(proc)
         try:
             with open(f"/proc/{pid}/exe", "rb") as f:
-                wide = f.read(5)[4] == 2
+                numbers = SYSCALLS[call][0 if f.read(5)[4] == 2 else 1]  # ELF class
             with open(f"/proc/{pid}/syscall") as f:
                 fields = f.read().split()
-        except (OSError, IndexError):
+        except (OSError, IndexError):  # between exec and the program's start
             fields = []
-        numbers = SYSCALLS[call][0 if wide else 1]
         if fields and fields[0].isdigit() and int(fields[0]) in numbers and (
                 fd is None or int(fields[1], 16) == fd):
             return

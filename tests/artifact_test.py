@@ -1,17 +1,21 @@
 """The built programs and packages are what they claim: read from their ELF
 headers and dynamic sections, and from the packages themselves."""
 import os
+import shutil
 import struct
 import subprocess
 import tarfile
 import tempfile
 import unittest
 
+import harness
+
 MACHINES = {"ARM": 40, "386": 3, "X86_64": 62}
 PT_DYNAMIC, PT_INTERP, PT_LOAD = 2, 3, 1
 DT_NEEDED, DT_STRTAB = 1, 5
 EF_ARM_EABI_VER5, EF_ARM_ABI_FLOAT_SOFT = 0x05000000, 0x200
 
+VERSION = "1.0.0"
 SIZE_CEILING = 40 * 1024  # bytes, each shipped program stripped
 EXPECTED = os.environ.get("PORTLINK_ELF", "").split() or [""]
 PROGRAMS = [os.environ["PORTFEED"], os.environ["PORTWATCH"]]
@@ -76,42 +80,115 @@ class Programs(unittest.TestCase):
                     self.assertEqual(needed, ["libc.so.6"], "needs more than the C library")
 
 
-@unittest.skipUnless(os.environ.get("PORTLINK_DEB_ARCH"), "a development build: not shipped")
+ARCHS = os.environ.get("PORTLINK_DEB_ARCHS", "").split()
+FILES = ["bin/portfeed", "bin/portwatch", "bin/portlink-ports",
+         "share/man/man1/portfeed.1.gz", "share/man/man1/portwatch.1.gz",
+         "share/man/man1/portlink-ports.1.gz",
+         "share/doc/portlink/copyright", "share/doc/portlink/changelog.gz"]
+
+
+@unittest.skipUnless(ARCHS, "a development build: not shipped")
 class Packages(unittest.TestCase):
-    def test_deb_and_tarball_hold_both_programs_and_pages(self):
-        build = os.environ["BUILD_DIR"]
-        arch = os.environ["PORTLINK_DEB_ARCH"]
-        files = ["bin/portfeed", "bin/portwatch",
-                 "share/man/man1/portfeed.1", "share/man/man1/portwatch.1"]
-        with tempfile.TemporaryDirectory() as out:
-            subprocess.run(["cpack", "-G", "DEB;TGZ", "-B", out,
-                            "--config", os.path.join(build, "CPackConfig.cmake")],
-                           check=True, capture_output=True)
-            deb, = [os.path.join(out, f) for f in os.listdir(out) if f.endswith(".deb")]
-            tgz, = [os.path.join(out, f) for f in os.listdir(out) if f.endswith(".tar.gz")]
-            field = lambda name: subprocess.run(["dpkg-deb", "-f", deb, name], check=True,
-                                                capture_output=True, text=True).stdout.strip()
-            self.assertEqual(field("Architecture"), arch)
-            self.assertEqual(field("Package"), "portlink")
+    """The packages of this build, one per Debian architecture, made afresh."""
 
-            root = os.path.join(out, "root")
-            subprocess.run(["dpkg", "-x", deb, root], check=True)
-            for name in files:
-                self.assertTrue(os.path.isfile(os.path.join(root, "usr", name)), name)
-            for program, built in zip(files[:2], PROGRAMS):
-                installed = os.path.join(root, "usr", program)
-                self.assertTrue(os.access(installed, os.X_OK), f"{program} not executable")
-                self.assertEqual(elf(installed)[:3], elf(built)[:3], f"{program} differs")
-                with open(installed, "rb") as f:
-                    self.assertNotIn(b".symtab\0", f.read(), f"{program} not stripped")
-                if EXPECTED[1:] == ["static"]:
-                    self.assertLessEqual(os.path.getsize(installed), SIZE_CEILING,
-                                         f"{program} larger than 40 KiB stripped")
+    @classmethod
+    def setUpClass(cls):
+        cls.out = tempfile.mkdtemp(prefix="packages.")
+        subprocess.run(["cpack", "-G", "DEB;TGZ", "-B", cls.out,
+                        "--config", os.path.join(os.environ["BUILD_DIR"], "CPackConfig.cmake")],
+                       check=True, capture_output=True)
 
-            with tarfile.open(tgz) as tar:
-                names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
-            for name in files:
-                self.assertIn(name, names, "missing from the tarball")
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
+
+    def package(self, arch, kind):
+        name = {"deb": f"portlink_{VERSION}_{arch}.deb",
+                "tgz": f"portlink-{VERSION}-linux-{arch}.tar.gz"}[kind]
+        path = os.path.join(self.out, name)
+        self.assertTrue(os.path.isfile(path), f"no {name}")
+        return path
+
+    def test_deb_and_tarball_hold_the_programs_and_documents(self):
+        for arch in ARCHS:
+            with self.subTest(arch):
+                deb = self.package(arch, "deb")
+                field = lambda name: subprocess.run(["dpkg-deb", "-f", deb, name], check=True,
+                                                    capture_output=True, text=True).stdout.strip()
+                self.assertEqual((field("Package"), field("Architecture")), ("portlink", arch))
+                self.assertEqual(field("Depends"), "", "the static programs need nothing")
+                root = os.path.join(self.out, "x-" + arch)
+                subprocess.run(["dpkg", "-x", deb, root], check=True)
+                for name in FILES:
+                    self.assertTrue(os.path.isfile(os.path.join(root, "usr", name)), name)
+                for program, built in zip(FILES[:2], PROGRAMS):
+                    installed = os.path.join(root, "usr", program)
+                    self.assertTrue(os.access(installed, os.X_OK), f"{program} not executable")
+                    self.assertEqual(elf(installed)[:3], elf(built)[:3], f"{program} differs")
+                    with open(installed, "rb") as f:
+                        self.assertNotIn(b".symtab\0", f.read(), f"{program} not stripped")
+                    if EXPECTED[1:] == ["static"]:
+                        self.assertLessEqual(os.path.getsize(installed), SIZE_CEILING,
+                                             f"{program} larger than 40 KiB stripped")
+                with tarfile.open(self.package(arch, "tgz")) as tar:
+                    names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
+                for name in FILES:
+                    self.assertIn(name, names, "missing from the tarball")
+
+    def test_lintian_finds_no_error_or_warning(self):
+        for arch in ARCHS:
+            with self.subTest(arch):
+                done = subprocess.run(["lintian", "--fail-on", "error,warning",
+                                       self.package(arch, "deb")], capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+    def test_installed_package_relays_over_a_virtual_cable(self):
+        native = subprocess.run(["dpkg", "--print-architecture"], check=True,
+                                capture_output=True, text=True).stdout.strip()
+        for arch in ARCHS:
+            with self.subTest(arch):
+                # A throwaway root with an admin directory of its own, which
+                # takes packages of the machine's and of the package's
+                # architecture, as the board's or the PC's own dpkg would.
+                root = os.path.join(self.out, "root-" + arch)
+                admin = os.path.join(root, "var", "lib", "dpkg")
+                for folder in ("info", "updates", "triggers"):
+                    os.makedirs(os.path.join(admin, folder))
+                open(os.path.join(admin, "status"), "w").close()
+                with open(os.path.join(admin, "arch"), "w") as f:
+                    f.write(f"{native}\n{arch}\n")
+                done = subprocess.run(["dpkg", f"--root={root}", "--log=/dev/null", "-i",
+                                       self.package(arch, "deb")], capture_output=True, text=True)
+                self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                bin_dir = os.path.join(root, "usr", "bin")
+                self.relay(bin_dir, machine=elf(os.path.join(bin_dir, "portfeed"))[2])
+
+    def relay(self, bin_dir, machine):
+        """The installed portlink-ports runs the installed program of this
+        build's side (under QEMU for ARM) on one end of a virtual cable; the
+        test is the other end."""
+        cable = harness.NullModem()
+        self.addCleanup(cable.close)
+        ports = os.path.join(bin_dir, "portlink-ports")
+        data = bytes(range(256))
+        if machine == MACHINES["ARM"]:
+            pc = os.open(cable.pc, os.O_RDWR | os.O_NOCTTY)
+            self.addCleanup(os.close, pc)
+            proc = subprocess.run(
+                [ports, "--tts0", cable.board, "--", "qemu-arm", "-cpu", "arm926",
+                 os.path.join(bin_dir, "portfeed")], input=data, capture_output=True, timeout=60)
+            self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
+                             (0, harness.READY["portfeed"], b""))
+            self.assertEqual(harness.read_fd(pc, len(data)), data, "bytes on the wire")
+        else:
+            proc = subprocess.Popen([ports, "--ttyS0", cable.pc, "--",
+                                     os.path.join(bin_dir, "portwatch")],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+            self.addCleanup(harness.kill, proc)
+            ready = harness.READY["portwatch"]
+            self.assertEqual(harness.read_until(proc.stdout, ready), ready)
+            os.write(cable.hold, data)
+            self.assertEqual(harness.read_until(proc.stdout, data), data, "bytes printed")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Runs the real programs the way a user does, on pseudo-terminals.
 
-Every program runs through scripts/with-ports: in a private mount namespace
+Every program runs through scripts/portlink-ports: in a private mount namespace
 whose /dev/tts/0 and /dev/ttyS0 are ptys that the test made and holds, so the
 machine's own serial ports are never touched.
 """

@@ -64,7 +64,7 @@ class Link(unittest.TestCase):
 @unittest.skipIf(os.environ.get("PORTFEED_EMULATOR"), "the demo runs the programs natively")
 class Demo(unittest.TestCase):
     def test_demo_relays_piped_text_and_leaves_nothing_behind(self):
-        leftovers = lambda: set(glob.glob("/tmp/portlink-demo.*") + glob.glob("/tmp/with-ports.*"))
+        leftovers = lambda: set(glob.glob("/tmp/portlink-demo.*") + glob.glob("/tmp/portlink-ports.*"))
         before = leftovers()
         env = dict(os.environ, DEMO_BUILD_DIR=os.path.dirname(os.environ["PORTFEED"]))
         demo = subprocess.Popen([DEMO], stdin=subprocess.PIPE, stdout=subprocess.PIPE,

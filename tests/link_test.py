@@ -1,12 +1,15 @@
 """Both programs joined by the virtual null-modem: what goes into portfeed's
 standard input comes out of portwatch's standard output."""
 import glob
+import grp
 import os
 import random
 import subprocess
+import tempfile
 import unittest
 
-from harness import READY, NullModem, TIMEOUT, feed, finish, kill, read_fd, read_until, start
+from harness import (READY, RUNNER, NullModem, Port, TIMEOUT, feed, finish, kill, read_fd,
+                     read_until, start)
 
 FEED_READY, WATCH_READY = READY["portfeed"], READY["portwatch"]
 DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
@@ -59,6 +62,40 @@ class Link(unittest.TestCase):
         got, _ = self.cross(cable, b"ab\n", b"ab\n\n")
         self.assertEqual(got, b"ab\n\n")
         self.assertTrue(read_fd(cable.hold, 4).startswith(b"ab"), "no echo from the PC's end")
+
+
+class PortsCommand(unittest.TestCase):
+    """portlink-ports refuses a device that cannot serve as a port before it
+    runs anything, and gives an ordinary user the devices they may use."""
+
+    def test_devices_are_checked_before_anything_runs(self):
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        theirs, mine = Port(), Port()
+        self.addCleanup(theirs.close)
+        self.addCleanup(mine.close)
+        os.chown(mine.path, 65534, -1)
+        plain = tempfile.NamedTemporaryFile()
+        self.addCleanup(plain.close)
+        group = grp.getgrgid(os.stat(theirs.path).st_gid).gr_name
+        ran = b"ran with a port\n"
+        refused = lambda text: (2, b"", f"portlink-ports: {text}\n".encode())
+        cases = [
+            # what, run as, options, (status, stdout, stderr)
+            ("no such device", [], ["--ttyS0", "/nonexistent/port"],
+             refused("/nonexistent/port: no such device")),
+            ("not a character device", [], ["--tts0", plain.name],
+             refused(f"{plain.name}: not a character device")),
+            ("not the user's device", nobody, ["--ttyS0", theirs.path],
+             refused(f"{theirs.path}: nobody may not read and write it; its group is {group} "
+                     f"(sudo adduser nobody {group}, then log in again)")),
+            ("the user's own device", nobody, ["--ttyS0", mine.path], (0, ran, b"")),
+        ]
+        for what, user, options, expected in cases:
+            with self.subTest(what):
+                done = subprocess.run([*user, RUNNER, *options, "--", "sh", "-c",
+                                       ": <>/dev/ttyS0 && echo ran with a port"],
+                                      capture_output=True, timeout=TIMEOUT)
+                self.assertEqual((done.returncode, done.stdout, done.stderr), expected)
 
 
 @unittest.skipIf(os.environ.get("PORTFEED_EMULATOR"), "the demo runs the programs natively")

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 from harness import (READY, RUNNER, NullModem, Port, TIMEOUT, feed, finish, kill, read_fd,
-                     read_until, start)
+                     read_until, rest_until, start)
 
 FEED_READY, WATCH_READY = READY["portfeed"], READY["portwatch"]
 DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
@@ -50,7 +50,8 @@ class Link(unittest.TestCase):
                 got, watch = self.cross(cable, data, data, seconds=300)
                 self.assertEqual(len(got), len(data), "bytes printed")
                 self.assertEqual(got, data, "bytes changed on the way")
-                self.assertEqual(read_fd(watch.stdout.fileno(), 1, 0.3), b"", "extra output")
+                rest = rest_until(watch.stdout.fileno(), lambda marker: os.write(cable.hold, marker))
+                self.assertEqual(rest, b"", "extra output")
 
     def test_cooked_cable_shows_driver_defaults(self):
         # With a new pty's defaults on both ends the board's end turns the

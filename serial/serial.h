@@ -9,7 +9,9 @@
 // controlling terminal. Prints "<device> open successfully.\n" on standard
 // output and returns the descriptor. When the open fails it prints
 // "cannot open <device>\n" on standard output and ends the process with
-// status -1 (255).
+// status -1 (255). First opens /dev/null on a closed standard output or
+// standard error, so the port is never descriptor 1 or 2 (a closed standard
+// input stays closed); ends the process with status 1 if it cannot.
 int init_serial(const char *device);
 
 // Sets input and output speed of `fd` to `speed` bit/s (115200, 38400, 19200,

@@ -164,31 +164,25 @@ class Packages(unittest.TestCase):
                 self.relay(bin_dir, machine=elf(os.path.join(bin_dir, "portfeed"))[2])
 
     def relay(self, bin_dir, machine):
-        """The installed portlink-ports runs the installed program of this
-        build's side (under QEMU for ARM) on one end of a virtual cable; the
-        test is the other end."""
+        """The installed portlink-ports runs the installed portwatch and
+        portfeed (under QEMU for ARM) on the two ends of a virtual cable."""
         cable = harness.NullModem()
         self.addCleanup(cable.close)
         ports = os.path.join(bin_dir, "portlink-ports")
+        emulator = ["qemu-arm", "-cpu", "arm926"] if machine == MACHINES["ARM"] else []
+        watch = subprocess.Popen([ports, "--ttyS0", cable.pc, "--", *emulator,
+                                  os.path.join(bin_dir, "portwatch")],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(harness.kill, watch)
+        ready = harness.READY["portwatch"]
+        self.assertEqual(harness.read_until(watch.stdout, ready), ready)
         data = bytes(range(256))
-        if machine == MACHINES["ARM"]:
-            pc = os.open(cable.pc, os.O_RDWR | os.O_NOCTTY)
-            self.addCleanup(os.close, pc)
-            proc = subprocess.run(
-                [ports, "--tts0", cable.board, "--", "qemu-arm", "-cpu", "arm926",
-                 os.path.join(bin_dir, "portfeed")], input=data, capture_output=True, timeout=60)
-            self.assertEqual((proc.returncode, proc.stdout, proc.stderr),
-                             (0, harness.READY["portfeed"], b""))
-            self.assertEqual(harness.read_fd(pc, len(data)), data, "bytes on the wire")
-        else:
-            proc = subprocess.Popen([ports, "--ttyS0", cable.pc, "--",
-                                     os.path.join(bin_dir, "portwatch")],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-            self.addCleanup(harness.kill, proc)
-            ready = harness.READY["portwatch"]
-            self.assertEqual(harness.read_until(proc.stdout, ready), ready)
-            os.write(cable.hold, data)
-            self.assertEqual(harness.read_until(proc.stdout, data), data, "bytes printed")
+        feed = subprocess.run([ports, "--tts0", cable.board, "--", *emulator,
+                               os.path.join(bin_dir, "portfeed")],
+                              input=data, capture_output=True, timeout=harness.TIMEOUT)
+        self.assertEqual((feed.returncode, feed.stdout, feed.stderr),
+                         (0, harness.READY["portfeed"], b""))
+        self.assertEqual(harness.read_until(watch.stdout, data), data, "bytes printed")
 
 
 if __name__ == "__main__":

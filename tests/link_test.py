@@ -4,6 +4,7 @@ import glob
 import grp
 import os
 import random
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -78,6 +79,11 @@ class PortsCommand(unittest.TestCase):
         plain = tempfile.NamedTemporaryFile()
         self.addCleanup(plain.close)
         group = grp.getgrgid(os.stat(theirs.path).st_gid).gr_name
+        # A copy that an ordinary user can reach, wherever the project is.
+        reachable = tempfile.mkdtemp(prefix="ports-test.")
+        self.addCleanup(shutil.rmtree, reachable)
+        os.chmod(reachable, 0o755)
+        runner = shutil.copy(RUNNER, reachable)
         ran = b"ran with a port\n"
         refused = lambda text: (2, b"", f"portlink-ports: {text}\n".encode())
         cases = [
@@ -93,7 +99,7 @@ class PortsCommand(unittest.TestCase):
         ]
         for what, user, options, expected in cases:
             with self.subTest(what):
-                done = subprocess.run([*user, RUNNER, *options, "--", "sh", "-c",
+                done = subprocess.run([*user, runner, *options, "--", "sh", "-c",
                                        ": <>/dev/ttyS0 && echo ran with a port"],
                                       capture_output=True, timeout=TIMEOUT)
                 self.assertEqual((done.returncode, done.stdout, done.stderr), expected)

@@ -97,6 +97,15 @@ class PortsCommand(unittest.TestCase):
                      f"(sudo adduser nobody {group}, then log in again)")),
             ("the user's own device", nobody, ["--ttyS0", mine.path], (0, ran, b"")),
         ]
+        # Where ordinary users may not make a user namespace (a chroot, a
+        # sysctl), the last row must say what is needed instead.
+        allowed = subprocess.run([*nobody, "unshare", "--user", "--map-root-user", "--mount",
+                                  "true"], capture_output=True).returncode == 0
+        if not allowed:
+            cases[-1] = cases[-1][:3] + (refused(
+                "this system does not let ordinary users make a private mount namespace; run as "
+                "root (sudo portlink-ports ...), or allow unprivileged user namespaces: sudo sysctl "
+                "-w kernel.unprivileged_userns_clone=1 (and user.max_user_namespaces above 0)"),)
         for what, user, options, expected in cases:
             with self.subTest(what):
                 done = subprocess.run([*user, runner, *options, "--", "sh", "-c",

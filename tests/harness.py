@@ -62,6 +62,11 @@ class Port:
         """Reads `count` bytes from the wire; fewer if they do not come."""
         return read_fd(self.master, count, timeout)
 
+    def rest(self):
+        """What else reached the wire from the program, up to a marker that
+        the test sends behind it from the program's end."""
+        return rest_until(self.master, lambda marker: os.write(self.slave, marker))
+
     def close(self):
         for fd in (self.master, self.slave):
             try:
@@ -70,20 +75,22 @@ class Port:
                 pass
 
 
-def start(program, ports, *args, close_stdin=False, closed=(), stdin=subprocess.PIPE,
-          stdout=subprocess.PIPE, new_session=False):
+def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+          new_session=False):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
     (a dict; a missing key means the node does not exist), and with the
-    standard descriptors in `closed` (1, 2) closed."""
+    standard descriptors in `closed` (0, 1, 2) closed: standard input through
+    the runner's own --close-stdin, the others by a shell in between."""
     cmd = [RUNNER]
     for name in ("tts0", "ttyS0"):
         if name in ports:
             cmd += ["--" + name, ports[name]]
-    if close_stdin:
+    if 0 in closed:
         cmd.append("--close-stdin")
     cmd.append("--")
-    if closed:
-        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}>&-" for fd in closed), "sh"]
+    others = [fd for fd in closed if fd != 0]
+    if others:
+        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}>&-" for fd in others), "sh"]
     cmd += command(program, *args)
     return subprocess.Popen(cmd, stdin=stdin, stdout=stdout,
                             stderr=subprocess.PIPE, start_new_session=new_session)
@@ -262,20 +269,20 @@ def check_start_failures(test, program):
     before = port.settings()
     opened = f"{device} open successfully.\n".encode()
     cases = [
-        # what, ports, close stdin, stdout, stderr, status
-        ("missing device", {}, False, f"cannot open {device}\n".encode(), b"", 255),
-        ("not a terminal", {node: "/dev/null"}, False, opened + b"Set Parity Error\n",
+        # what, ports, closed descriptors, stdout, stderr, status
+        ("missing device", {}, (), f"cannot open {device}\n".encode(), b"", 255),
+        ("not a terminal", {node: "/dev/null"}, (), opened + b"Set Parity Error\n",
          perror("tcgetattr fd error!", errno.ENOTTY) + perror("setup serial...", errno.ENOTTY), 1),
-        ("port on descriptor 0", {node: port.path}, True,
+        ("port on descriptor 0", {node: port.path}, (0,),
          opened + b"Can't Open Serial Port!\n", b"", 1),
     ]
     # qemu's -strace log takes the lowest free descriptor: a closed standard
     # input cannot be handed to the program then.
     if os.environ.get("PORTLINK_TRACER_TAKES_A_DESCRIPTOR"):
-        cases = [case for case in cases if not case[2]]
-    for what, ports, close_stdin, out, err, status in cases:
+        cases = [case for case in cases if 0 not in case[2]]
+    for what, ports, closed, out, err, status in cases:
         with test.subTest(what):
-            proc = start(program, ports, close_stdin=close_stdin)
+            proc = start(program, ports, closed=closed)
             test.assertEqual(finish(proc), (status, out, err))
     test.assertEqual(port.settings(), before, "settings touched with the port on descriptor 0")
 

@@ -10,7 +10,7 @@ import unittest
 
 import harness
 from harness import (Port, check_start_failures, feed, finish, kill, line_checks, read_fd,
-                     read_until, rest_until, start, unlike_the_line, wait_blocked)
+                     read_until, start, unlike_the_line, wait_blocked)
 
 READY = harness.READY["portfeed"]
 
@@ -63,11 +63,7 @@ class Running(unittest.TestCase):
                 self.assertEqual(finish(proc), (0, b"", b""))
                 self.assertEqual(len(got), len(wire), "bytes on the wire")
                 self.assertEqual(got, wire, "bytes changed on the wire")
-                self.assertEqual(self.wire_rest(), b"", "extra bytes on the wire")
-
-    def wire_rest(self):
-        """What else reached the wire, up to a marker the test sends behind it."""
-        return rest_until(self.port.master, lambda marker: os.write(self.port.slave, marker))
+                self.assertEqual(self.port.rest(), b"", "extra bytes on the wire")
 
     def test_closed_or_odd_standard_streams_keep_the_line_clean(self):
         data = b"typed at the board\n"
@@ -101,7 +97,7 @@ class Running(unittest.TestCase):
                 self.assertEqual(self.port.read(len(wire)), wire, "bytes on the wire")
                 out = b"" if 1 in closed else READY
                 self.assertEqual(finish(proc), (status, out, b""))
-                self.assertEqual(self.wire_rest(), b"", "the program's own text on the wire")
+                self.assertEqual(self.port.rest(), b"", "the program's own text on the wire")
 
     def test_port_hung_up_ends_at_the_failed_write_with_1_and_a_message(self):
         proc = self.start()

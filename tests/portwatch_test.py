@@ -60,11 +60,6 @@ class Running(unittest.TestCase):
         """What else the program printed, up to a marker sent behind it."""
         return rest_until(proc.stdout.fileno(), self.send, b"\x00end of test\n")
 
-    def wire_rest(self):
-        """What the program sent back on the wire, up to a marker the test
-        sends behind it from the program's end."""
-        return rest_until(self.port.master, lambda marker: os.write(self.port.slave, marker))
-
     def test_start_prints_three_lines_and_sets_the_line(self):
         self.use_port()
         before = unlike_the_line(self.port, inpck=True)
@@ -120,7 +115,7 @@ class Running(unittest.TestCase):
                     self.assertIsNone(proc.poll(), "ended while relaying")
                 else:
                     self.assertEqual(finish(proc), (status, None, b""))
-                self.assertEqual(self.wire_rest(), b"", "sent back on the wire")
+                self.assertEqual(self.port.rest(), b"", "sent back on the wire")
 
     def test_killed_after_bytes_arrived_loses_none(self):
         data = bytes(range(256)) * 4

@@ -1,6 +1,7 @@
 """The built programs and packages are what they claim: read from their ELF
 headers and dynamic sections, and from the packages themselves."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -14,6 +15,25 @@ MACHINES = {"ARM": 40, "386": 3, "X86_64": 62}
 PT_DYNAMIC, PT_INTERP, PT_LOAD = 2, 3, 1
 DT_NEEDED, DT_STRTAB = 1, 5
 EF_ARM_EABI_VER5, EF_ARM_ABI_FLOAT_SOFT = 0x05000000, 0x200
+
+# For each floor core (the build's -march): the instructions newer than it,
+# as objdump writes them, and the functions allowed to hold some all the same,
+# because the C library calls them only on a core that has them (musl's atomics
+# and thread pointer on ARM, picked from what the kernel reports at start-up).
+ARM_CONDITION = r"(?:eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)?(?:\.[wn])?(?:\s|$)"
+FLOORS = {
+    "i486": (re.compile(
+        r"^(?:cmov|fcmov|f(?:u)?comi|sysenter|sysexit|cmpxchg8b|rdtsc|rdpmc|rdmsr|wrmsr|cpuid|"
+        r"nop[wl]|ud2|endbr|prefetch|movnti|clflush|[lms]fence)|%[xy]?mm[0-9]"), ()),
+    "armv5te": (re.compile(
+        r"^(?:ldrex[bhd]?|strex[bhd]?|clrex|dmb|dsb|isb|rev|rev16|revsh|rbit|[su]xta?(?:b16|[bh])|"
+        r"sel|[us]sat(?:16)?|pkh(?:bt|tb)|cps(?:ie|id)?|srs[a-z]*|rfe[a-z]*|setend|umaal|"
+        r"sml[as]l?dx?|smu[as]dx?|smml[as]r?|smmulr?|(?:s|u|q|sh|uh|uq)?(?:add|sub)(?:8|16)|"
+        r"(?:s|u|q|sh|uh|uq)?(?:asx|sax)|usada?8|movw|movt|bfi|bfc|[su]bfx|mls|wfi|wfe|sev|"
+        r"yield|[su]div)" + ARM_CONDITION + r"|^v[a-z]|^\S+\.w(?:\s|$)"),
+        ("__a_barrier_v6", "__a_barrier_v7", "__a_cas_v6", "__a_cas_v7", "__a_gettp_cp15")),
+}
+FLOOR = os.environ.get("PORTLINK_FLOOR", "")
 
 VERSION = "1.0.0"
 SIZE_CEILING = 40 * 1024  # bytes, each shipped program stripped
@@ -78,6 +98,38 @@ class Programs(unittest.TestCase):
                 else:
                     self.assertTrue(interp, "no interpreter: not dynamic")
                     self.assertEqual(needed, ["libc.so.6"], "needs more than the C library")
+
+
+def newer_instructions(path, newer, allowed):
+    """The instructions of `path` that `newer` matches, outside the functions
+    `allowed`, as "function: instruction"; and how many instructions it has."""
+    listing = subprocess.run([os.environ["OBJDUMP"], "-d", "--no-show-raw-insn", path],
+                             check=True, capture_output=True, text=True).stdout
+    found, count, function = [], 0, "?"
+    for line in listing.splitlines():
+        label = re.match(r"[0-9a-f]+ <(.+)>:$", line)
+        if label:
+            function = label.group(1)
+            continue
+        address, _, instruction = line.partition(":\t")
+        if not instruction or not address.strip() or " " in address.strip():
+            continue
+        count += 1
+        if newer.search(instruction.strip()) and function not in allowed:
+            found.append(f"{function}: {instruction.strip()}")
+    return found, count
+
+
+@unittest.skipUnless(FLOOR, "no floor core set for this build")
+class Instructions(unittest.TestCase):
+    def test_no_instruction_is_newer_than_the_floor_core(self):
+        self.assertIn(FLOOR, FLOORS, f"no table of instructions newer than {FLOOR}")
+        newer, allowed = FLOORS[FLOOR]
+        for path in PROGRAMS:
+            with self.subTest(os.path.basename(path)):
+                found, count = newer_instructions(path, newer, allowed)
+                self.assertGreater(count, 1000, "the disassembly holds (almost) no code")
+                self.assertEqual(found, [], f"{len(found)} instructions newer than the {FLOOR}")
 
 
 ARCHS = os.environ.get("PORTLINK_DEB_ARCHS", "").split()
@@ -161,28 +213,27 @@ class Packages(unittest.TestCase):
                                        self.package(arch, "deb")], capture_output=True, text=True)
                 self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
                 bin_dir = os.path.join(root, "usr", "bin")
-                self.relay(bin_dir, machine=elf(os.path.join(bin_dir, "portfeed"))[2])
+                self.relay(bin_dir)
 
-    def relay(self, bin_dir, machine):
+    def relay(self, bin_dir):
         """The installed portlink-ports runs the installed portwatch and
-        portfeed (under QEMU for ARM) on the two ends of a virtual cable."""
+        portfeed (under the build's emulator) on the two ends of a virtual cable."""
         cable = harness.NullModem()
         self.addCleanup(cable.close)
         ports = os.path.join(bin_dir, "portlink-ports")
-        emulator = ["qemu-arm", "-cpu", "arm926"] if machine == MACHINES["ARM"] else []
+        emulator = harness.emulator("portfeed")  # the build's own, for both programs
         watch = subprocess.Popen([ports, "--ttyS0", cable.pc, "--", *emulator,
                                   os.path.join(bin_dir, "portwatch")],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.addCleanup(harness.kill, watch)
-        ready = harness.READY["portwatch"]
-        self.assertEqual(harness.read_until(watch.stdout, ready), ready)
+        harness.expect_ready(watch, "portwatch")
         data = bytes(range(256))
         feed = subprocess.run([ports, "--tts0", cable.board, "--", *emulator,
                                os.path.join(bin_dir, "portfeed")],
                               input=data, capture_output=True, timeout=harness.TIMEOUT)
         self.assertEqual((feed.returncode, feed.stdout, feed.stderr),
                          (0, harness.READY["portfeed"], b""))
-        self.assertEqual(harness.read_until(watch.stdout, data), data, "bytes printed")
+        harness.expect_output(watch, data, "bytes printed")
 
 
 if __name__ == "__main__":

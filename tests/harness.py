@@ -39,11 +39,16 @@ def perror(text, code):
     return f"{text}: {reason(code)}\n".encode()
 
 
+def emulator(program):
+    """What the build runs `program` under (its floor core under QEMU), as a
+    list; empty when it runs natively."""
+    return shlex.split(os.environ.get(program.upper() + "_EMULATOR", ""))
+
+
 def command(program, *args):
     """The command line that starts `program` ("portfeed" or "portwatch"):
     the build's binary, under its emulator where it has one."""
-    emulator = shlex.split(os.environ.get(program.upper() + "_EMULATOR", ""))
-    return emulator + [os.environ[program.upper()], *args]
+    return emulator(program) + [os.environ[program.upper()], *args]
 
 
 class Port:
@@ -58,9 +63,10 @@ class Port:
     def settings(self):
         return termios.tcgetattr(self.slave)
 
-    def read(self, count, timeout=TIMEOUT):
-        """Reads `count` bytes from the wire; fewer if they do not come."""
-        return read_fd(self.master, count, timeout)
+    def read(self, count, proc=None, timeout=TIMEOUT):
+        """Reads `count` bytes from the wire; fewer if they do not come, or
+        once `proc`, the program that sends them, has ended."""
+        return read_fd(self.master, count, timeout, proc)
 
     def rest(self):
         """What else reached the wire from the program, up to a marker that
@@ -96,21 +102,38 @@ def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subpro
                             stderr=subprocess.PIPE, start_new_session=new_session)
 
 
-def read_fd(fd, count, timeout=TIMEOUT):
-    """Reads up to `count` bytes from `fd`, waiting at most `timeout` s."""
+def read_fd(fd, count, timeout=TIMEOUT, proc=None):
+    """Reads up to `count` bytes from `fd`, waiting at most `timeout` s, and
+    no longer than `proc` (if given) runs: once it has ended, only what is
+    already there is read."""
     data = b""
     deadline = time.monotonic() + timeout
-    while len(data) < count:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            break
+    ended = None
+    if proc is not None:
         try:
-            chunk = os.read(fd, count - len(data))
-        except OSError:
-            break
-        if not chunk:
-            break
-        data += chunk
+            ended = os.pidfd_open(proc.pid)
+        except ProcessLookupError:  # already ended and reaped
+            deadline = 0
+    try:
+        while len(data) < count:
+            watch = [fd] if ended is None else [fd, ended]
+            ready = select.select(watch, [], [], max(0, deadline - time.monotonic()))[0]
+            if fd not in ready:
+                if not ready:
+                    break
+                os.close(ended)  # the program has ended: read what is there, then stop
+                ended, deadline = None, 0
+                continue
+            try:
+                chunk = os.read(fd, count - len(data))
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        if ended is not None:
+            os.close(ended)
     return data
 
 
@@ -124,8 +147,39 @@ def wait_until_read(proc, count, since, timeout=TIMEOUT):
     """Waits until the program has read `count` more bytes than `since`."""
     deadline = time.monotonic() + timeout
     while bytes_read(proc) < since + count:
+        assert proc.poll() is None, f"{how_it_ended(proc)} before reading the bytes"
         assert time.monotonic() < deadline, "the program did not read the bytes"
         time.sleep(0.005)
+
+
+def how_it_ended(proc, timeout=TIMEOUT):
+    """Says how `proc` ended (status or signal) and what it printed first on
+    standard error: for a program that could not start or died at once."""
+    try:
+        status = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return "it is still running"
+    how = (f"it was killed by {signal.Signals(-status).name}" if status < 0
+           else f"it ended with status {status}")
+    err = proc.stderr.read() if proc.stderr and not proc.stderr.closed else b""
+    lines = err.decode(errors="replace").splitlines()[:3]
+    return how + (", saying: " + " | ".join(lines) if lines else ", saying nothing on standard error")
+
+
+def expect_output(proc, expected, what="output"):
+    """Reads len(`expected`) bytes from the program's standard output; fails,
+    saying how it ended, when they differ or do not come."""
+    got = read_until(proc.stdout, expected)
+    if got != expected:
+        shown = lambda data: repr(data) if len(data) <= 80 else f"{len(data)} bytes"
+        raise AssertionError(f"{what}: got {shown(got)} instead of {shown(expected)}; "
+                             + how_it_ended(proc))
+
+
+def expect_ready(proc, program):
+    """Reads `program`'s start-up lines; fails, saying how it ended, when
+    they do not come."""
+    expect_output(proc, READY[program], f"start-up lines of {program}")
 
 
 def read_until(stream, expected, timeout=TIMEOUT):
@@ -149,9 +203,16 @@ def finish(proc, timeout=TIMEOUT):
     return status, out, err
 
 
-# System call numbers, for a 64-bit and for a 32-bit x86 process, of the calls
-# that a test waits in. Under an emulator the calls are the emulator's own.
-SYSCALLS = {"read": ({0, 19}, {3, 145}), "poll": ({7, 271}, {168, 309})}  # read: read, readv
+# Numbers of the system calls that a test waits in, by the ELF machine of the
+# process (e_machine of /proc/PID/exe), as /proc/PID/syscall gives them: a
+# native program's own, or for one under qemu-user the build machine's, as
+# the emulator makes the calls. read: read, readv; poll: poll, ppoll.
+SYSCALLS = {
+    62: {"read": {0, 19}, "poll": {7, 271}},        # x86-64
+    3: {"read": {3, 145}, "poll": {168, 309}},      # i386
+    183: {"read": {63, 65}, "poll": {73}},          # AArch64 (has no poll)
+    40: {"read": {3, 145}, "poll": {168, 336}},     # ARM EABI
+}
 
 
 # What runs before the program itself: portlink-ports and its tools.
@@ -178,13 +239,15 @@ def wait_blocked(proc, call, fd=None, timeout=TIMEOUT):
     "poll"), reading descriptor `fd` if given. Fails when it ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        assert proc.poll() is None, f"ended with status {proc.returncode} instead of waiting in {call}"
+        assert proc.poll() is None, f"{how_it_ended(proc)} instead of waiting in {call}"
         pid = program_pid(proc)
         try:
             if os.path.basename(os.readlink(f"/proc/{pid}/exe")) in STARTERS:
                 raise OSError("not started yet")
             with open(f"/proc/{pid}/exe", "rb") as f:
-                numbers = SYSCALLS[call][0 if f.read(5)[4] == 2 else 1]  # ELF class
+                machine = int.from_bytes(f.read(20)[18:20], "little")
+            assert machine in SYSCALLS, f"no system call numbers for ELF machine {machine}"
+            numbers = SYSCALLS[machine][call]
             with open(f"/proc/{pid}/syscall") as f:
                 fields = f.read().split()
         except (OSError, IndexError):  # between exec and the program's start

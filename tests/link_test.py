@@ -9,10 +9,10 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (READY, RUNNER, NullModem, Port, TIMEOUT, feed, finish, kill, read_fd,
-                     read_until, rest_until, start)
+from harness import (READY, RUNNER, NullModem, Port, TIMEOUT, expect_ready, feed, finish, kill,
+                     read_fd, read_until, rest_until, start)
 
-FEED_READY, WATCH_READY = READY["portfeed"], READY["portwatch"]
+FEED_READY = READY["portfeed"]
 DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
 
 
@@ -27,7 +27,7 @@ class Link(unittest.TestCase):
         most len(expected) bytes, and checks both programs' other output."""
         watch = start("portwatch", {"ttyS0": cable.pc})
         self.addCleanup(kill, watch)
-        self.assertEqual(read_until(watch.stdout, WATCH_READY), WATCH_READY)
+        expect_ready(watch, "portwatch")
         sender = start("portfeed", {"tts0": cable.board})
         self.addCleanup(kill, sender)
         writer = feed(sender, data)

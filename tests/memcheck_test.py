@@ -9,7 +9,7 @@ MEMCHECK = (f"{os.environ['VALGRIND']} --quiet --error-exitcode=99 --leak-check=
             f"--show-leak-kinds=all --errors-for-leak-kinds=all --log-file={LOG}")
 os.environ["PORTFEED_EMULATOR"] = os.environ["PORTWATCH_EMULATOR"] = MEMCHECK
 
-from harness import READY, Port, finish, kill, read_until, start  # noqa: E402  (after the emulator is set)
+from harness import Port, expect_output, expect_ready, finish, kill, start  # noqa: E402  (after the emulator is set)
 
 DATA = bytes(range(256)) * 8
 
@@ -29,7 +29,7 @@ class Memcheck(unittest.TestCase):
         self.addCleanup(kill, proc)
         proc.stdin.write(DATA)
         proc.stdin.close()
-        self.assertEqual(self.port.read(len(DATA)), DATA)
+        self.assertEqual(self.port.read(len(DATA), proc), DATA)
         status, out, err = finish(proc)
         self.assertEqual((status, err), (0, b""), self.log())
         self.assertEqual(self.log(), "")
@@ -37,10 +37,9 @@ class Memcheck(unittest.TestCase):
     def test_portwatch_whole_run(self):
         proc = start("portwatch", {"ttyS0": self.port.path})
         self.addCleanup(kill, proc)
-        ready = READY["portwatch"]
-        self.assertEqual(read_until(proc.stdout, ready), ready)
+        expect_ready(proc, "portwatch")
         os.write(self.port.master, DATA)
-        self.assertEqual(read_until(proc.stdout, DATA), DATA)
+        expect_output(proc, DATA)
         os.close(self.port.master)  # the far end hangs up: the program's one end
         status, _, _ = finish(proc)
         self.assertEqual(status, 1, self.log())

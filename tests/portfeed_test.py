@@ -10,7 +10,7 @@ import unittest
 
 import harness
 from harness import (Port, check_start_failures, feed, finish, kill, line_checks, read_fd,
-                     read_until, start, unlike_the_line, wait_blocked)
+                     start, unlike_the_line, wait_blocked)
 
 READY = harness.READY["portfeed"]
 
@@ -28,7 +28,7 @@ class Running(unittest.TestCase):
     def start(self, *args, **kwargs):
         proc = start("portfeed", {"tts0": self.port.path}, *args, **kwargs)
         self.addCleanup(kill, proc)
-        self.assertEqual(read_until(proc.stdout, READY), READY, "start-up lines")
+        harness.expect_ready(proc, "portfeed")
         return proc
 
     def test_start_prints_two_lines_sets_the_line_and_ignores_arguments(self):
@@ -58,7 +58,7 @@ class Running(unittest.TestCase):
                 self.addCleanup(self.port.close)
                 proc = self.start()
                 writer = feed(proc, data)
-                got = self.port.read(len(wire))
+                got = self.port.read(len(wire), proc)
                 writer.join()
                 self.assertEqual(finish(proc), (0, b"", b""))
                 self.assertEqual(len(got), len(wire), "bytes on the wire")
@@ -94,7 +94,7 @@ class Running(unittest.TestCase):
                     os.close(writer)
                 elif stdin == "pipe":
                     feed(proc, data)
-                self.assertEqual(self.port.read(len(wire)), wire, "bytes on the wire")
+                self.assertEqual(self.port.read(len(wire), proc), wire, "bytes on the wire")
                 out = b"" if 1 in closed else READY
                 self.assertEqual(finish(proc), (status, out, b""))
                 self.assertEqual(self.port.rest(), b"", "the program's own text on the wire")
@@ -103,7 +103,7 @@ class Running(unittest.TestCase):
         proc = self.start()
         proc.stdin.write(b"a")
         proc.stdin.flush()
-        self.assertEqual(self.port.read(1), b"a")
+        self.assertEqual(self.port.read(1, proc), b"a")
         os.close(self.port.master)
         proc.stdin.write(b"b")
         proc.stdin.flush()

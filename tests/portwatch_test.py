@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from harness import (Port, bytes_read, check_start_failures, finish, kill, line_checks, read_until,
+from harness import (Port, bytes_read, check_start_failures, finish, kill, line_checks,
                      rest_until, start, unlike_the_line, wait_blocked, wait_until_read)
 
 READY = harness.READY["portwatch"]
@@ -22,9 +22,11 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait_for_file(sink, expected, timeout=10.0):
+def wait_for_file(proc, sink, expected, timeout=harness.TIMEOUT):
+    """Waits until the program has written `expected` into the file `sink`."""
     deadline = time.monotonic() + timeout
     while os.fstat(sink.fileno()).st_size < len(expected) and time.monotonic() < deadline:
+        assert proc.poll() is None, f"{harness.how_it_ended(proc)} before its start-up lines"
         time.sleep(0.01)
     sink.seek(0)
     assert sink.read() == expected, "start-up lines"
@@ -44,7 +46,7 @@ class Running(unittest.TestCase):
         proc = start("portwatch", {"ttyS0": self.port.path}, *args, **kwargs)
         self.addCleanup(kill, proc)
         if "stdout" not in kwargs:
-            self.assertEqual(read_until(proc.stdout, READY), READY, "start-up lines")
+            harness.expect_ready(proc, "portwatch")
         return proc
 
     def send(self, data):
@@ -88,7 +90,7 @@ class Running(unittest.TestCase):
                     select.select([self.port.slave], [], [], 5)
                 proc = self.start()
                 self.send(late)
-                self.assertEqual(read_until(proc.stdout, printed), printed)
+                harness.expect_output(proc, printed)
                 self.assertEqual(self.output_rest(proc), b"", "extra output")
                 self.assertIsNone(proc.poll(), "ended while relaying")
 
@@ -126,9 +128,9 @@ class Running(unittest.TestCase):
                     sink = tempfile.TemporaryFile() if into == "file" else subprocess.PIPE
                     proc = self.start(stdout=sink)
                     if into == "pipe":
-                        self.assertEqual(read_until(proc.stdout, READY), READY)
+                        harness.expect_ready(proc, "portwatch")
                     else:
-                        wait_for_file(sink, READY)
+                        wait_for_file(proc, sink, READY)
                     since = bytes_read(proc)
                     self.send(data)
                     wait_until_read(proc, len(data), since)
@@ -155,7 +157,7 @@ class Running(unittest.TestCase):
                 if vtime is not None:
                     self.set_vtime(vtime)
                 self.send(b"last words")
-                self.assertEqual(read_until(proc.stdout, b"last words"), b"last words")
+                harness.expect_output(proc, b"last words")
                 wait_blocked(proc, call)
                 os.close(self.port.master)
                 self.assertEqual(finish(proc), (1, b"", message))
@@ -165,14 +167,14 @@ class Running(unittest.TestCase):
         proc = self.start()
         self.set_vtime(1)  # reads time out after 0.1 s from the next one on
         self.send(b"a")
-        self.assertEqual(read_until(proc.stdout, b"a"), b"a")
+        harness.expect_output(proc, b"a")
         wait_blocked(proc, "poll")  # a read has timed out
         pid = harness.program_pid(proc)
         used = cpu_seconds(pid)
         time.sleep(1.5)  # CPU used over a quiet spell can only be seen over time
         self.assertLess(cpu_seconds(pid) - used, 0.1, "CPU used while the port was quiet")
         self.send(b"b")
-        self.assertEqual(read_until(proc.stdout, b"b"), b"b")
+        harness.expect_output(proc, b"b")
         self.assertEqual(self.output_rest(proc), b"", "extra output")
         self.assertIsNone(proc.poll(), "ended on a quiet port")
 
@@ -181,7 +183,7 @@ class Running(unittest.TestCase):
         proc = self.start(new_session=True)
         # The line discipline takes the ^C before the line behind it.
         self.send(bytes([self.port.settings()[6][T.VINTR][0]]) + b"x\n")
-        self.assertEqual(read_until(proc.stdout, b"x\n"), b"x\n")
+        harness.expect_output(proc, b"x\n")
         self.assertIsNone(proc.poll(), "killed by ^C on the line")
 
 

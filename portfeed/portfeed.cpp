@@ -84,9 +84,13 @@ int main() {
     exit(1);
   }
   // Everything written must have left the port before we report success.
-  if (tcdrain(fd) != 0) {
-    perror(device);
-    exit(1);
+  // Linux ends a drain with EINTR, not restarting it, when a signal comes
+  // (a job-control stop and continue): the drain is then simply done again.
+  while (tcdrain(fd) != 0) {
+    if (errno != EINTR) {
+      perror(device);
+      exit(1);
+    }
   }
   return 0;
 }

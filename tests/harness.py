@@ -27,6 +27,9 @@ TIMEOUT = float(os.environ.get("PORTLINK_TEST_TIMEOUT") or (30.0 if EMULATED els
 # The static builds carry musl, whose texts for some reasons differ from glibc's.
 MUSL = "static" in os.environ.get("PORTLINK_ELF", "")
 MUSL_REASONS = {errno.EIO: "I/O error", errno.ENOTTY: "Not a tty"}
+# Bytes that the programs' standard output holds before it writes them out:
+# musl's BUFSIZ; glibc takes the block size of the output (a pipe's, a file's).
+OUTPUT_BUFFER = 1024 if MUSL else 4096
 
 
 def reason(code):

@@ -1,10 +1,13 @@
 """portfeed as a user runs it: messages, exit status, the port's settings and
 the bytes on the wire."""
+import contextlib
 import errno
 import fcntl
 import os
 import random
+import signal
 import subprocess
+import threading
 import termios as T
 import unittest
 
@@ -117,18 +120,62 @@ class Running(unittest.TestCase):
         proc = self.start(stdin=directory)
         self.assertEqual(finish(proc), (1, b"", harness.perror("standard input", errno.EISDIR)))
 
-    def test_interrupt_on_the_line_does_not_kill_it_without_a_terminal(self):
-        self.port = Port(raw=False)
-        self.addCleanup(self.port.close)
-        proc = self.start(new_session=True)
-        # The line discipline takes the ^C before the line behind it, which
-        # the test reads from its own end of the port.
-        os.write(self.port.master, bytes([self.port.settings()[6][T.VINTR][0]]) + b"m\n")
-        self.assertEqual(read_fd(self.port.slave, 2), b"m\n")
-        self.assertIsNone(proc.poll(), "killed by ^C on the line")
-        feed(proc, b"x").join()
-        self.assertEqual(finish(proc), (0, b"", b""))
+    def test_signals_that_must_not_end_it_nor_fail_it(self):
+        cases = [
+            # what, runs, raw port, disturbance while it runs, input, bytes on the wire
+            ("^C on the line, no controlling terminal", 1, False, interrupt_on_the_line,
+             b"x", b"^Cm\r\nx"),  # the port's echo of what arrived, then the byte sent
+            # Ctrl-Z and fg, or a debugger, through the final drain as well: a
+            # short input makes the drain a large part of what is left to run.
+            ("stopped and continued continually to its end", 30, True, stop_and_continue,
+             b"x", b"x"),
+        ]
+        for what, runs, raw, disturb, data, wire in cases:
+            with self.subTest(what):
+                for _ in range(runs):
+                    self.port = Port(raw=raw)
+                    self.addCleanup(self.port.close)
+                    proc = self.start(new_session=True)
+                    with disturb(proc, self.port):
+                        feed(proc, data)
+                        got = self.port.read(len(wire), proc)
+                        status = finish(proc)
+                    self.assertEqual(status, (0, b"", b""))
+                    self.assertEqual(got, wire, "bytes on the wire")
+                    self.assertEqual(self.port.rest(), b"", "extra bytes on the wire")
 
+
+@contextlib.contextmanager
+def interrupt_on_the_line(proc, port):
+    """The line's interrupt character arrives: with no controlling terminal
+    the program gets no SIGINT. The line discipline takes the ^C before the
+    line behind it, which the test reads from its own end of the port."""
+    os.write(port.master, bytes([port.settings()[6][T.VINTR][0]]) + b"m\n")
+    assert read_fd(port.slave, 2) == b"m\n", "the line behind the ^C did not come"
+    yield
+
+
+@contextlib.contextmanager
+def stop_and_continue(proc, port):
+    """SIGSTOP and SIGCONT, over and over, until the program has ended."""
+    target = os.pidfd_open(harness.program_pid(proc))
+    stop = threading.Event()
+
+    def run():
+        while not stop.is_set():
+            try:
+                signal.pidfd_send_signal(target, signal.SIGSTOP)
+                signal.pidfd_send_signal(target, signal.SIGCONT)
+            except ProcessLookupError:
+                return
+    thread = threading.Thread(target=run)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        thread.join()
+        os.close(target)
 
 if __name__ == "__main__":
     unittest.main()

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import tempfile
 import termios as T
+import threading
 import time
 import unittest
 
@@ -119,30 +120,45 @@ class Running(unittest.TestCase):
                     self.assertEqual(finish(proc), (status, None, b""))
                 self.assertEqual(self.port.rest(), b"", "sent back on the wire")
 
-    def test_killed_after_bytes_arrived_loses_none(self):
-        data = bytes(range(256)) * 4
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
-            for into in ("pipe", "file"):
-                with self.subTest(signal=sig.name, into=into):
-                    self.use_port()
-                    sink = tempfile.TemporaryFile() if into == "file" else subprocess.PIPE
-                    proc = self.start(stdout=sink)
-                    if into == "pipe":
-                        harness.expect_ready(proc, "portwatch")
-                    else:
-                        wait_for_file(proc, sink, READY)
-                    since = bytes_read(proc)
-                    self.send(data)
-                    wait_until_read(proc, len(data), since)
-                    wait_blocked(proc, "read")  # the next read, after the flush
-                    os.kill(harness.program_pid(proc), sig)
-                    proc.wait(10)
-                    if into == "pipe":
-                        got = proc.stdout.read()
-                    else:
-                        sink.seek(0)
-                        got = sink.read()[len(READY):]
-                    self.assertEqual(got, data, "bytes lost when killed")
+    def test_killed_loses_nothing_once_quiet_and_at_most_its_buffer_while_streaming(self):
+        data = bytes(range(256)) * 128
+        for moment in ("port quiet", "bytes streaming in"):
+            for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGKILL):
+                for into in ("pipe", "file"):
+                    with self.subTest(moment, signal=sig.name, into=into):
+                        self.use_port()
+                        sink = tempfile.TemporaryFile() if into == "file" else subprocess.PIPE
+                        proc = self.start(stdout=sink)
+                        if into == "pipe":
+                            harness.expect_ready(proc, "portwatch")
+                        else:
+                            wait_for_file(proc, sink, READY)
+                        pid = harness.program_pid(proc)
+                        since = bytes_read(proc)
+                        if moment == "port quiet":
+                            self.send(data[:1024])
+                            wait_until_read(proc, 1024, since)
+                            wait_blocked(proc, "read")  # the next read, after the flush
+                        else:
+                            threading.Thread(target=self.send, args=(data,), daemon=True).start()
+                            wait_until_read(proc, len(data) // 4, since)
+                            os.kill(pid, signal.SIGSTOP)  # holds it while its reads are counted
+                        taken = bytes_read(proc) - since
+                        os.kill(pid, sig)
+                        os.kill(pid, signal.SIGCONT)
+                        proc.wait(harness.TIMEOUT)
+                        if into == "pipe":
+                            got = proc.stdout.read()
+                        else:
+                            sink.seek(0)
+                            got = sink.read()[len(READY):]
+                        self.assertEqual(got, data[:len(got)], "output is not what was read")
+                        lost = taken - len(got)
+                        if moment == "port quiet":
+                            self.assertEqual(lost, 0, "bytes lost when killed on a quiet port")
+                        else:
+                            self.assertLessEqual(lost, harness.OUTPUT_BUFFER,
+                                                 "more than one output buffer lost")
 
     def test_far_end_closed_ends_with_1_and_prints_what_it_read(self):
         cases = [

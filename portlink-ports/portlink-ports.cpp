@@ -81,7 +81,8 @@ struct Request {
 // A device as opened for the program.
 struct Port {
   const char *device;
-  int fd;  // -1: not named
+  struct stat seen;  // as the caller sees it, for advice only; st_mode 0: not seen
+  int fd;            // -1: not named
   bool terminal;
   struct termios saved;
 };
@@ -365,16 +366,15 @@ void name_of(const char *path, unsigned id, char *name, size_t size) {
 
 // Says that the caller may not open `device`, and what would let them: a
 // group to join, when the device's group may read and write it (and is not
-// root's), else sudo or its owner. `caller` is the user's id outside the
-// namespace. Ends the process with status 2.
-[[noreturn]] void fail_permission(const char *device, uid_t caller) {
+// root's), else sudo or its owner. `caller` is the user's id, `seen` the
+// device as they see it. Ends the process with status 2.
+[[noreturn]] void fail_permission(const char *device, uid_t caller, const struct stat &seen) {
   char user[64];
   name_of("/etc/passwd", caller, user, sizeof user);
-  struct stat node = {};
   const mode_t group_rw = S_IRGRP | S_IWGRP;
-  if (stat(device, &node) == 0 && (node.st_mode & group_rw) == group_rw && node.st_gid != 0) {
+  if ((seen.st_mode & group_rw) == group_rw && seen.st_gid != 0) {
     char group[64];
-    name_of("/etc/group", node.st_gid, group, sizeof group);
+    name_of("/etc/group", seen.st_gid, group, sizeof group);
     char join_it[256];
     (void)join(join_it, sizeof join_it, "; the group ", group, " may: join it (usermod -aG ", group,
                " ", user, ", as root), then log in again");
@@ -391,10 +391,11 @@ void name_of(const char *path, unsigned id, char *name, size_t size) {
   exit(2);
 }
 
-// Opens `device` for the program as the caller, refusing what cannot serve
-// as a port; `caller` is who asks. Ends the process with status 2, saying why,
-// when it cannot.
-int open_device(const char *device, uid_t caller) {
+// Opens the device of `port` for the program as the caller, refusing what
+// cannot serve as a port; `caller` is who asks. Ends the process with status
+// 2, saying why, when it cannot.
+int open_device(const Port &port, uid_t caller) {
+  const char *device = port.device;
   const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     switch (errno) {
@@ -406,7 +407,7 @@ int open_device(const char *device, uid_t caller) {
       case EACCES:
       case EPERM:
       case EROFS:
-        fail_permission(device, caller);
+        fail_permission(device, caller, port.seen);
       case EBUSY:  // a terminal set exclusive (TIOCEXCL) by its user
         fail_device(device, "in use by another program");
       default:
@@ -420,19 +421,30 @@ int open_device(const char *device, uid_t caller) {
   return fd;
 }
 
-// Opens the devices asked for; a terminal is locked and its settings kept.
-// The same device named twice is opened once. Ends the process with status 2
-// when one cannot be had. `caller` is who asks.
-void open_ports(const Request &request, uid_t caller, Port ports[]) {
+// Takes the devices asked for into `ports`, with what the caller sees of
+// each (only to advise them when they may not open it), before anything else.
+void look_at_ports(const Request &request, Port ports[]) {
   for (int i = 0; i < port_count; ++i) {
     Port &port = ports[i];
+    port = {};
     port.device = request.devices[i];
     port.fd = -1;
-    port.terminal = false;
+    if (port.device != nullptr && stat(port.device, &port.seen) != 0) {
+      port.seen.st_mode = 0;
+    }
+  }
+}
+
+// Opens the devices of `ports`; a terminal is locked and its settings kept.
+// The same device named twice is opened once. Ends the process with status 2
+// when one cannot be had. `caller` is who asks.
+void open_ports(uid_t caller, Port ports[]) {
+  for (int i = 0; i < port_count; ++i) {
+    Port &port = ports[i];
     if (port.device == nullptr) {
       continue;
     }
-    port.fd = open_device(port.device, caller);
+    port.fd = open_device(port, caller);
     struct stat node = {};
     struct stat earlier = {};
     (void)fstat(port.fd, &node);
@@ -617,9 +629,10 @@ int main(int argc, char **argv) {
 
   const uid_t uid = getuid();
   const gid_t gid = getgid();
-  const bool user_namespace = enter_namespace();
   Port ports[port_count];
-  open_ports(request, uid, ports);
+  look_at_ports(request, ports);
+  const bool user_namespace = enter_namespace();
+  open_ports(uid, ports);
   if (user_namespace) {
     map_caller(uid, gid);
   }
@@ -649,8 +662,11 @@ int main(int argc, char **argv) {
   }
   const int status = wait_for(child, watched);
 
+  // A port that hung up (EIO) has nothing left to put back; the program has
+  // said so already.
   for (const Port &port : ports) {
-    if (request.reset && port.terminal && tcsetattr(port.fd, TCSANOW, &port.saved) != 0) {
+    if (request.reset && port.terminal && tcsetattr(port.fd, TCSANOW, &port.saved) != 0 &&
+        errno != EIO) {
       say(port.device, ": cannot put its settings back: ", strerror(errno));
     }
   }

@@ -1,8 +1,8 @@
 """Runs the real programs the way a user does, on pseudo-terminals.
 
-Every program runs through scripts/portlink-ports: in a private mount namespace
-whose /dev/tts/0 and /dev/ttyS0 are ptys that the test made and holds, so the
-machine's own serial ports are never touched.
+Every program runs through the build's own portlink-ports: in a private mount
+namespace whose /dev/tts/0 and /dev/ttyS0 are ptys that the test made and
+holds, so the machine's own serial ports are never touched.
 """
 import errno
 import os
@@ -18,7 +18,7 @@ import threading
 import time
 import tty
 
-RUNNER = os.environ["RUNNER"]
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts")
 EMULATED = bool(os.environ.get("PORTFEED_EMULATOR") or os.environ.get("PORTWATCH_EMULATOR"))
 # Longest wait for a state; a traced run may set more (PORTLINK_TEST_TIMEOUT).
 TIMEOUT = float(os.environ.get("PORTLINK_TEST_TIMEOUT") or (30.0 if EMULATED else 10.0))
@@ -49,8 +49,9 @@ def emulator(program):
 
 
 def command(program, *args):
-    """The command line that starts `program` ("portfeed" or "portwatch"):
-    the build's binary, under its emulator where it has one."""
+    """The command line that starts `program` ("portfeed", "portwatch" or
+    "ports", portlink-ports): the build's binary, under its emulator where it
+    has one."""
     return emulator(program) + [os.environ[program.upper()], *args]
 
 
@@ -88,18 +89,14 @@ def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subpro
           new_session=False):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
     (a dict; a missing key means the node does not exist), and with the
-    standard descriptors in `closed` (0, 1, 2) closed: standard input through
-    the runner's own --close-stdin, the others by a shell in between."""
-    cmd = [RUNNER]
+    standard descriptors in `closed` (0, 1, 2) closed by a shell in between."""
+    cmd = command("ports")
     for name in ("tts0", "ttyS0"):
         if name in ports:
             cmd += ["--" + name, ports[name]]
-    if 0 in closed:
-        cmd.append("--close-stdin")
     cmd.append("--")
-    others = [fd for fd in closed if fd != 0]
-    if others:
-        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}>&-" for fd in others), "sh"]
+    if closed:
+        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}<&-" for fd in closed), "sh"]
     cmd += command(program, *args)
     return subprocess.Popen(cmd, stdin=stdin, stdout=stdout,
                             stderr=subprocess.PIPE, start_new_session=new_session)
@@ -218,8 +215,9 @@ SYSCALLS = {
 }
 
 
-# What runs before the program itself: portlink-ports and its tools.
-STARTERS = {"bash", "sh", "dash", "unshare", "mount", "umount"}
+# What runs before the program itself: portlink-ports and the shell that
+# closes descriptors.
+STARTERS = {"portlink-ports", "sh", "dash"}
 
 
 def program_pid(proc):
@@ -299,7 +297,7 @@ class NullModem:
         self.dir = tempfile.mkdtemp(prefix="null-modem.")
         self.board = os.path.join(self.dir, "board")
         self.pc = os.path.join(self.dir, "pc")
-        script = os.path.join(os.path.dirname(RUNNER), "null-modem")
+        script = os.path.join(SCRIPTS, "null-modem")
         self.proc = subprocess.Popen([script, *(["--cooked"] if cooked else []), self.dir])
         deadline = time.monotonic() + TIMEOUT
         while not (os.path.exists(self.board) and os.path.exists(self.pc)):

@@ -1,19 +1,18 @@
 """Both programs joined by the virtual null-modem: what goes into portfeed's
 standard input comes out of portwatch's standard output."""
 import glob
-import grp
 import os
 import random
-import shutil
 import subprocess
-import tempfile
 import unittest
 
-from harness import (READY, RUNNER, NullModem, Port, TIMEOUT, expect_ready, feed, finish, kill,
+import harness
+
+from harness import (READY, NullModem, TIMEOUT, expect_ready, feed, finish, kill,
                      read_fd, read_until, rest_until, start)
 
 FEED_READY = READY["portfeed"]
-DEMO = os.path.join(os.path.dirname(os.environ["RUNNER"]), "demo")
+DEMO = os.path.join(harness.SCRIPTS, "demo")
 
 
 class Link(unittest.TestCase):
@@ -64,54 +63,6 @@ class Link(unittest.TestCase):
         got, _ = self.cross(cable, b"ab\n", b"ab\n\n")
         self.assertEqual(got, b"ab\n\n")
         self.assertTrue(read_fd(cable.hold, 4).startswith(b"ab"), "no echo from the PC's end")
-
-
-class PortsCommand(unittest.TestCase):
-    """portlink-ports refuses a device that cannot serve as a port before it
-    runs anything, and gives an ordinary user the devices they may use."""
-
-    def test_devices_are_checked_before_anything_runs(self):
-        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-        theirs, mine = Port(), Port()
-        self.addCleanup(theirs.close)
-        self.addCleanup(mine.close)
-        os.chown(mine.path, 65534, -1)
-        plain = tempfile.NamedTemporaryFile()
-        self.addCleanup(plain.close)
-        group = grp.getgrgid(os.stat(theirs.path).st_gid).gr_name
-        # A copy that an ordinary user can reach, wherever the project is.
-        reachable = tempfile.mkdtemp(prefix="ports-test.")
-        self.addCleanup(shutil.rmtree, reachable)
-        os.chmod(reachable, 0o755)
-        runner = shutil.copy(RUNNER, reachable)
-        ran = b"ran with a port\n"
-        refused = lambda text: (2, b"", f"portlink-ports: {text}\n".encode())
-        cases = [
-            # what, run as, options, (status, stdout, stderr)
-            ("no such device", [], ["--ttyS0", "/nonexistent/port"],
-             refused("/nonexistent/port: no such device")),
-            ("not a character device", [], ["--tts0", plain.name],
-             refused(f"{plain.name}: not a character device")),
-            ("not the user's device", nobody, ["--ttyS0", theirs.path],
-             refused(f"{theirs.path}: nobody may not read and write it; its group is {group} "
-                     f"(sudo adduser nobody {group}, then log in again)")),
-            ("the user's own device", nobody, ["--ttyS0", mine.path], (0, ran, b"")),
-        ]
-        # Where ordinary users may not make a user namespace (a chroot, a
-        # sysctl), the last row must say what is needed instead.
-        allowed = subprocess.run([*nobody, "unshare", "--user", "--map-root-user", "--mount",
-                                  "true"], capture_output=True).returncode == 0
-        if not allowed:
-            cases[-1] = cases[-1][:3] + (refused(
-                "this system does not let ordinary users make a private mount namespace; run as "
-                "root (sudo portlink-ports ...), or allow unprivileged user namespaces: sudo sysctl "
-                "-w kernel.unprivileged_userns_clone=1 (and user.max_user_namespaces above 0)"),)
-        for what, user, options, expected in cases:
-            with self.subTest(what):
-                done = subprocess.run([*user, runner, *options, "--", "sh", "-c",
-                                       ": <>/dev/ttyS0 && echo ran with a port"],
-                                      capture_output=True, timeout=TIMEOUT)
-                self.assertEqual((done.returncode, done.stdout, done.stderr), expected)
 
 
 @unittest.skipIf(os.environ.get("PORTFEED_EMULATOR"), "the demo runs the programs natively")

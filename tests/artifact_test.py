@@ -38,7 +38,7 @@ FLOOR = os.environ.get("PORTLINK_FLOOR", "")
 VERSION = "1.0.0"
 SIZE_CEILING = 40 * 1024  # bytes, each shipped program stripped
 EXPECTED = os.environ.get("PORTLINK_ELF", "").split() or [""]
-PROGRAMS = [os.environ["PORTFEED"], os.environ["PORTWATCH"]]
+PROGRAMS = [os.environ["PORTFEED"], os.environ["PORTWATCH"], os.environ["PORTS"]]
 
 
 def elf(path):
@@ -175,7 +175,7 @@ class Packages(unittest.TestCase):
                 subprocess.run(["dpkg", "-x", deb, root], check=True)
                 for name in FILES:
                     self.assertTrue(os.path.isfile(os.path.join(root, "usr", name)), name)
-                for program, built in zip(FILES[:2], PROGRAMS):
+                for program, built in zip(FILES[:3], PROGRAMS):
                     installed = os.path.join(root, "usr", program)
                     self.assertTrue(os.access(installed, os.X_OK), f"{program} not executable")
                     self.assertEqual(elf(installed)[:3], elf(built)[:3], f"{program} differs")
@@ -220,18 +220,19 @@ class Packages(unittest.TestCase):
 
     def relay(self, bin_dir):
         """The installed portlink-ports runs the installed portwatch and
-        portfeed (under the build's emulator) on the two ends of a virtual cable."""
+        portfeed on the two ends of a virtual cable, all under the build's
+        emulator."""
         cable = harness.NullModem()
         self.addCleanup(cable.close)
-        ports = os.path.join(bin_dir, "portlink-ports")
-        emulator = harness.emulator("portfeed")  # the build's own, for both programs
-        watch = subprocess.Popen([ports, "--ttyS0", cable.pc, "--", *emulator,
+        emulator = harness.emulator("portfeed")  # the build's own, for all three
+        ports = [*emulator, os.path.join(bin_dir, "portlink-ports")]
+        watch = subprocess.Popen([*ports, "--ttyS0", cable.pc, "--", *emulator,
                                   os.path.join(bin_dir, "portwatch")],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.addCleanup(harness.kill, watch)
         harness.expect_ready(watch, "portwatch")
         data = bytes(range(256))
-        feed = subprocess.run([ports, "--tts0", cable.board, "--", *emulator,
+        feed = subprocess.run([*ports, "--tts0", cable.board, "--", *emulator,
                                os.path.join(bin_dir, "portfeed")],
                               input=data, capture_output=True, timeout=harness.TIMEOUT)
         self.assertEqual((feed.returncode, feed.stdout, feed.stderr),

@@ -151,6 +151,16 @@ void say(const char *a, const char *b = "", const char *c = "", const char *d = 
   exit(2);
 }
 
+// The index in port_names of the port that `option` names; port_count when
+// it names none.
+int port_of(const char *option) {
+  int port = 0;
+  while (port < port_count && strcmp(option, port_names[port].option) != 0) {
+    ++port;
+  }
+  return port;
+}
+
 // Reads the command line; prints help or version (status 0) or a usage error
 // (status 2) and ends the process when that is what it holds.
 Request parse(int argc, char **argv) {
@@ -172,10 +182,7 @@ Request parse(int argc, char **argv) {
       request.reset = false;
       continue;
     }
-    int port = 0;
-    while (port < port_count && strcmp(arg, port_names[port].option) != 0) {
-      ++port;
-    }
+    const int port = port_of(arg);
     if (port == port_count) {
       fail_usage("unknown option: ", arg);
     }
@@ -324,7 +331,7 @@ bool entry_of(const char *line, unsigned id, char *name, size_t size) {
   if (digit == field + 1 || *digit != ':' || number != id) {
     return false;
   }
-  const size_t length = static_cast<size_t>(end_of_name - line);
+  const auto length = static_cast<size_t>(end_of_name - line);
   if (length < size) {
     memcpy(name, line, length);
     name[length] = '\0';
@@ -458,7 +465,8 @@ void open_ports(uid_t caller, Port ports[]) {
       continue;  // not a serial port; mapped as it is
     }
     if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) {
-      fail_device(port.device, errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+      fail_device(port.device,
+                  errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
     }
     port.terminal = tcgetattr(port.fd, &port.saved) == 0;
   }
@@ -494,8 +502,8 @@ void build_dev(const Port ports[]) {
   struct stat node = {};
   for (const char *name : harmless) {
     if (fstatat(old, name, &node, 0) == 0 && S_ISCHR(node.st_mode)) {
-      (void)join(source, sizeof source, "/proc/self/fd/", decimal(static_cast<unsigned>(old), number),
-                 "/", name);
+      (void)join(source, sizeof source, "/proc/self/fd/",
+                 decimal(static_cast<unsigned>(old), number), "/", name);
       (void)join(target, sizeof target, "/dev/", name);
       bind(source, target, false);
     }
@@ -525,6 +533,39 @@ void build_dev(const Port ports[]) {
   }
 }
 
+// Runs `program`, whose name has no slash, from the first folder of PATH that
+// has it, as a shell does (but never hands a file of an unknown kind to a
+// shell). Returns why it could not: ENOENT when no folder has it, EACCES when
+// one has it but it may not be run, else the reason of the first that failed.
+int run_from_path(char *const program[]) {
+  const char *name = program[0];
+  const char *path = getenv("PATH");
+  if (path == nullptr) {
+    path = "/usr/local/bin:/usr/bin:/bin";
+  }
+  bool denied = false;
+  for (const char *dir = path;; ++dir) {
+    const char *end = strchr(dir, ':');
+    const size_t length = end != nullptr ? static_cast<size_t>(end - dir) : strlen(dir);
+    char full[PATH_MAX];
+    if (length < sizeof full) {
+      memcpy(full, dir, length);  // an empty entry is the current folder
+      full[length] = '\0';
+      if (join(full + length, sizeof full - length, length > 0 ? "/" : "", name)) {
+        (void)execve(full, program, environ);
+        if (errno != ENOENT && errno != ENOTDIR && errno != EACCES) {
+          return errno;
+        }
+        denied = denied || errno == EACCES;
+      }
+    }
+    if (end == nullptr) {
+      return denied ? EACCES : ENOENT;
+    }
+    dir = end;
+  }
+}
+
 // Runs `program` (searched in PATH when its name has no slash) in this
 // process. When it cannot, says why and ends with status 127 (not found) or
 // 126 (found but not runnable).
@@ -535,36 +576,7 @@ void build_dev(const Port ports[]) {
     (void)execve(name, program, environ);
     code = errno;
   } else if (name[0] != '\0') {
-    const char *path = getenv("PATH");
-    if (path == nullptr) {
-      path = "/usr/local/bin:/usr/bin:/bin";
-    }
-    bool denied = false;
-    for (const char *dir = path;; ++dir) {
-      const char *end = strchr(dir, ':');
-      const size_t length = end != nullptr ? static_cast<size_t>(end - dir) : strlen(dir);
-      char full[PATH_MAX];
-      if (length < sizeof full) {
-        memcpy(full, dir, length);  // an empty entry is the current folder
-        full[length] = '\0';
-      }
-      if (length < sizeof full &&
-          join(full + length, sizeof full - length, length > 0 ? "/" : "", name)) {
-        (void)execve(full, program, environ);
-        denied = denied || errno == EACCES;
-        if (errno != ENOENT && errno != ENOTDIR && errno != EACCES) {
-          code = errno;
-          break;
-        }
-      }
-      if (end == nullptr) {
-        break;
-      }
-      dir = end;
-    }
-    if (code == ENOENT && denied) {
-      code = EACCES;
-    }
+    code = run_from_path(program);
   }
   if (code == ENOEXEC) {
     say(name, ": ", strerror(code),

@@ -279,10 +279,13 @@ class Ports(unittest.TestCase):
                             os.killpg(proc.pid, number)
                         else:
                             proc.send_signal(number)
+                        # Its input stays open until it has ended: only the
+                        # signal can end the program.
                         try:
-                            status, out, err = finish(proc)
+                            proc.wait(TIMEOUT)
                         except subprocess.TimeoutExpired:
                             self.fail(f"run {run}: {number.name} lost; the program runs on")
+                        status, out, err = finish(proc)
                         # Ended by it with nothing started, or the program ended by it.
                         outcomes = [(-number, b"", b""), (128 + number, b"started\n", b""),
                                     (128 + number, b"", b"")]

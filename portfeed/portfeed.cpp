@@ -38,22 +38,14 @@ int next_input() {
   }
 }
 
-// Writes one byte to the port, waiting out interruptions and a full queue.
-// Any other failure (the port hung up, an I/O error) is reported with the
-// device's name and ends the process with status 1.
+// Writes one byte to the port (blocking: a full queue is waited for in the
+// write), through interruptions. A failure (the port hung up, an I/O error)
+// is reported with the device's name and ends the process with status 1.
 void send_byte(int fd, unsigned char byte) {
-  for (;;) {
-    const ssize_t n = write(fd, &byte, 1);
-    if (n == 1) {
-      return;
-    }
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n == 0 || errno == EAGAIN) {  // nothing taken: wait for room
-      wait_for(fd, POLLOUT);
-      continue;
-    }
+  ssize_t n = 0;
+  while ((n = write(fd, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  if (n != 1) {
     perror(device);
     exit(1);
   }

@@ -35,21 +35,20 @@ int bytes_waiting(int fd) {
   return n;
 }
 
-// Called when a read gave no byte. Blocks until the port has input again and
-// returns; ends the process with status 1 when the port has gone away.
-void wait_for_input(int fd, ssize_t n, int read_errno) {
-  if (n < 0 && read_errno != EAGAIN) {
-    errno = read_errno;
-    perror(device);
-    exit(1);
-  }
+// Says that the port hung up (its far end went away) and ends the process
+// with status 1.
+[[noreturn]] void hung_up() {
+  (void)fprintf(stderr, "%s: port hung up\n", device);
+  exit(1);
+}
+
+// Blocks until the port has input again; returns false when it has hung up
+// instead.
+bool wait_for_input(int fd) {
   struct pollfd p = {fd, POLLIN, 0};
   while (poll(&p, 1, -1) < 0 && errno == EINTR) {
   }
-  if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    (void)fprintf(stderr, "%s: port hung up\n", device);
-    exit(1);
-  }
+  return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 }  // namespace
@@ -92,7 +91,17 @@ int main() {
     }
     const int read_errno = errno;
     flush_output();
-    waiting = 0;
-    wait_for_input(fd, n, read_errno);
+    if (n < 0) {  // a terminal fails a read with EIO once its far end is gone
+      if (read_errno == EIO) {
+        hung_up();
+      }
+      errno = read_errno;
+      perror(device);
+      exit(1);
+    }
+    waiting = 0;  // the read timed out with nothing: wait for more
+    if (!wait_for_input(fd)) {
+      hung_up();
+    }
   }
 }

@@ -1,3 +1,24 @@
+// Serial line set-up shared by portfeed and portwatch: opens a port, sets its
+// speed from a table of eight, and its framing (data bits, parity, stop bits)
+// with a read timeout of 15 s.
+//
+// Beyond the plain call sequence (open, tcgetattr, cfset*speed, tcsetattr):
+//  - Before opening, a closed standard output or standard error gets
+//    /dev/null, so the port can never take descriptor 1 or 2: otherwise the
+//    program's own messages would go out on the line to the far end.
+//  - The port is opened with O_NOCTTY: a program started without a
+//    controlling terminal must not take the line as one, or a hang-up or a
+//    ^C on the wire would signal it.
+//  - Both queues are discarded right before a speed change, and unread input
+//    once the framing is set: bytes that arrived under the old settings are
+//    noise under the new ones.
+//  - Parity 'n' (lower case) is the only one that leaves input parity
+//    checking (INPCK) off, as the receiver wants; every other parity turns it
+//    on, 'N' included, as the sender asks.
+//  - A failure to open ends the process with status -1 (255) and a message on
+//    standard output, as the programs' callers expect; the other functions
+//    report on standard output or through perror and leave the decision to
+//    the caller.
 #include "serial.h"
 
 #include <fcntl.h>
@@ -17,26 +38,36 @@ static_assert(sizeof speed_arr == sizeof name_arr, "one speed code per speed");
 
 const size_t speed_rows = sizeof name_arr / sizeof name_arr[0];
 
-// Opens /dev/null on standard output and standard error where the caller
-// closed them, so that the port can never become descriptor 1 or 2 and
-// nothing printed can reach the line. A closed standard input stays closed.
-// Ends the process with status 1 when /dev/null cannot be opened.
+bool closed(int fd) { return fcntl(fd, F_GETFD) == -1; }
+
+// Gives a closed standard output or standard error /dev/null, as careful
+// daemons do: /dev/null is opened once and put onto each closed one, then
+// closed unless it landed on 1 or 2 itself (a closed standard input stays
+// closed). So the port can never become descriptor 1 or 2 and nothing printed
+// can reach the line. Ends the process with status 1 when /dev/null cannot be
+// had, saying why on standard error when that is open.
 void keep_standard_streams_off_the_port() {
-  for (int stream = STDOUT_FILENO; stream <= STDERR_FILENO; ++stream) {
-    if (fcntl(stream, F_GETFD) != -1) {
-      continue;
+  const bool out_closed = closed(STDOUT_FILENO);
+  const bool err_closed = closed(STDERR_FILENO);
+  if (!out_closed && !err_closed) {
+    return;
+  }
+  const int null = open("/dev/null", O_RDWR | O_NOCTTY);
+  if (null < 0) {
+    if (!err_closed) {
+      perror("/dev/null");
     }
-    const int null = open("/dev/null", O_RDWR | O_NOCTTY);
-    if (null < 0) {
-      exit(1);
+    exit(1);
+  }
+  if ((out_closed && null != STDOUT_FILENO && dup2(null, STDOUT_FILENO) < 0) ||
+      (err_closed && null != STDERR_FILENO && dup2(null, STDERR_FILENO) < 0)) {
+    if (!err_closed) {
+      perror("/dev/null");
     }
-    if (null != stream) {  // standard input was closed too: keep it closed
-      const int moved = dup2(null, stream);
-      close(null);
-      if (moved != stream) {
-        exit(1);
-      }
-    }
+    exit(1);
+  }
+  if (null != STDOUT_FILENO && null != STDERR_FILENO) {
+    close(null);
   }
 }
 

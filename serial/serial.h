@@ -11,7 +11,8 @@
 // "cannot open <device>\n" on standard output and ends the process with
 // status -1 (255). First opens /dev/null on a closed standard output or
 // standard error, so the port is never descriptor 1 or 2 (a closed standard
-// input stays closed); ends the process with status 1 if it cannot.
+// input stays closed); ends the process with status 1 if it cannot, saying
+// why through perror ("/dev/null") when standard error is open.
 int init_serial(const char *device);
 
 // Sets input and output speed of `fd` to `speed` bit/s (115200, 38400, 19200,

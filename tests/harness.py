@@ -86,17 +86,19 @@ class Port:
 
 
 def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-          new_session=False):
+          new_session=False, before=""):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
     (a dict; a missing key means the node does not exist), and with the
-    standard descriptors in `closed` (0, 1, 2) closed by a shell in between."""
+    standard descriptors in `closed` (0, 1, 2) closed by a shell in between,
+    which first runs the shell command `before` in the namespace, if given."""
     cmd = command("ports")
     for name in ("tts0", "ttyS0"):
         if name in ports:
             cmd += ["--" + name, ports[name]]
     cmd.append("--")
-    if closed:
-        cmd += ["sh", "-c", 'exec "$@" ' + " ".join(f"{fd}<&-" for fd in closed), "sh"]
+    if closed or before:
+        cmd += ["sh", "-c", (before and before + " && ") + 'exec "$@" '
+                + " ".join(f"{fd}<&-" for fd in closed), "sh"]
     cmd += command(program, *args)
     return subprocess.Popen(cmd, stdin=stdin, stdout=stdout,
                             stderr=subprocess.PIPE, start_new_session=new_session)

@@ -72,14 +72,18 @@ class Running(unittest.TestCase):
         data = b"typed at the board\n"
         directory = os.open("/", os.O_RDONLY)
         self.addCleanup(os.close, directory)
+        no_null = "umount /dev/null && rm /dev/null"
         cases = [
-            # what, closed descriptors, standard input, status, bytes on the wire
-            ("standard output closed", (1,), "pipe", 0, data),
-            ("standard error closed, input unreadable", (2,), directory, 1, b""),
-            ("both closed", (1, 2), "pipe", 0, data),
-            ("non-blocking empty input, data later", (), "non-blocking", 0, data),
+            # what, closed descriptors, standard input, status, bytes on the wire,
+            # shell command run before it, standard error
+            ("standard output closed", (1,), "pipe", 0, data, "", b""),
+            ("standard error closed, input unreadable", (2,), directory, 1, b"", "", b""),
+            ("both closed", (1, 2), "pipe", 0, data, "", b""),
+            ("non-blocking empty input, data later", (), "non-blocking", 0, data, "", b""),
+            ("standard output closed, no /dev/null to give it", (1,), "pipe", 1, b"", no_null,
+             harness.perror("/dev/null", errno.ENOENT)),
         ]
-        for what, closed, stdin, status, wire in cases:
+        for what, closed, stdin, status, wire, before, err in cases:
             with self.subTest(what):
                 self.port = Port()
                 self.addCleanup(self.port.close)
@@ -88,7 +92,7 @@ class Running(unittest.TestCase):
                     stdin, writer = os.pipe()
                     fcntl.fcntl(stdin, fcntl.F_SETFL, os.O_NONBLOCK)
                 proc = start("portfeed", {"tts0": self.port.path}, closed=closed,
-                             stdin=subprocess.PIPE if stdin == "pipe" else stdin)
+                             stdin=subprocess.PIPE if stdin == "pipe" else stdin, before=before)
                 self.addCleanup(kill, proc)
                 if writer is not None:
                     os.close(stdin)
@@ -99,7 +103,7 @@ class Running(unittest.TestCase):
                     feed(proc, data)
                 self.assertEqual(self.port.read(len(wire), proc), wire, "bytes on the wire")
                 out = b"" if 1 in closed else READY
-                self.assertEqual(finish(proc), (status, out, b""))
+                self.assertEqual(finish(proc), (status, out, err))
                 self.assertEqual(self.port.rest(), b"", "the program's own text on the wire")
 
     def test_port_hung_up_ends_at_the_failed_write_with_1_and_a_message(self):

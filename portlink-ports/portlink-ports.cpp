@@ -266,18 +266,20 @@ bool read_sysctl(const char *path, long *value) {
   exit(2);
 }
 
+// What became of the namespace: made plain, made in a user namespace, or not.
+enum class Namespace { plain, in_user_namespace, refused };
+
 // Makes this process's private mount namespace: a plain one where the caller
 // may (root), else one in a new user namespace, whose ids are mapped later by
-// map_caller(). Returns whether it is the latter; ends the process with
-// status 2, saying why, when neither can be made.
-bool enter_namespace() {
+// map_caller(). When neither can be made, leaves the errno of the last try.
+Namespace enter_namespace() {
   if (unshare(CLONE_NEWNS) == 0) {
-    return false;
+    return Namespace::plain;
   }
-  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-    fail_namespace(errno);
+  if (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0) {
+    return Namespace::in_user_namespace;
   }
-  return true;
+  return Namespace::refused;
 }
 
 // Writes `text` to the file `path`; returns 0 or the errno.
@@ -643,9 +645,16 @@ int main(int argc, char **argv) {
   const gid_t gid = getgid();
   Port ports[port_count];
   look_at_ports(request, ports);
-  const bool user_namespace = enter_namespace();
+  // The devices are opened in the namespace, where a bind mount can take
+  // them; where it cannot be had they are opened all the same, only to say
+  // first what is wrong with them, as the caller would meet it next.
+  const Namespace made = enter_namespace();
+  const int refusal = errno;
   open_ports(uid, ports);
-  if (user_namespace) {
+  if (made == Namespace::refused) {
+    fail_namespace(refusal);
+  }
+  if (made == Namespace::in_user_namespace) {
     map_caller(uid, gid);
   }
   build_dev(ports);

@@ -83,6 +83,10 @@ class Running(unittest.TestCase):
             ("standard output closed, no /dev/null to give it", (1,), "pipe", 1, b"", no_null,
              harness.perror("/dev/null", errno.ENOENT)),
         ]
+        # qemu's -strace log takes the lowest free descriptor: a closed standard
+        # output is not closed for the program then.
+        if os.environ.get("PORTLINK_TRACER_TAKES_A_DESCRIPTOR"):
+            cases = [case for case in cases if not case[5]]
         for what, closed, stdin, status, wire, before, err in cases:
             with self.subTest(what):
                 self.port = Port()

@@ -74,8 +74,8 @@ struct Port {
       return;
     }
     path = name;
-    termios t;
-    tcgetattr(slave, &t);
+    termios t{};
+    EXPECT_EQ(tcgetattr(slave, &t), 0);
     cfmakeraw(&t);
     __real_tcsetattr(slave, TCSANOW, &t);
     queue_input();
@@ -90,13 +90,13 @@ struct Port {
     pollfd p = {slave, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 5000), 1) << "queued byte never arrived";
   }
-  int queued() const {
+  [[nodiscard]] int queued() const {
     int n = -1;
-    ioctl(slave, FIONREAD, &n);
+    EXPECT_EQ(ioctl(slave, FIONREAD, &n), 0);
     return n;
   }
-  termios settings() const {
-    termios t;
+  [[nodiscard]] termios settings() const {
+    termios t{};
     EXPECT_EQ(tcgetattr(slave, &t), 0);
     return t;
   }
@@ -111,16 +111,18 @@ struct Output {
 std::string slurp(FILE *f) {
   std::string s;
   rewind(f);
-  for (int c; (c = fgetc(f)) != EOF;) s += static_cast<char>(c);
-  fclose(f);
+  for (int c = 0; (c = fgetc(f)) != EOF;) {
+    s += static_cast<char>(c);
+  }
+  (void)fclose(f);
   return s;
 }
 
 // Runs `body` with standard output and error going to files; returns both.
 template <typename F>
 Output capture(F body) {
-  fflush(stdout);
-  fflush(stderr);
+  (void)fflush(stdout);
+  (void)fflush(stderr);
   FILE *out = tmpfile();
   FILE *err = tmpfile();
   const int saved_out = dup(1);
@@ -129,8 +131,8 @@ Output capture(F body) {
   dup2(fileno(err), 2);
   calls.clear();
   body();
-  fflush(stdout);
-  fflush(stderr);
+  (void)fflush(stdout);
+  (void)fflush(stderr);
   dup2(saved_out, 1);
   dup2(saved_err, 2);
   close(saved_out);
@@ -146,7 +148,7 @@ std::pair<int, Output> in_child(F body) {
     const pid_t pid = fork();
     if (pid == 0) {
       const int code = body();
-      fflush(stdout);
+      (void)fflush(stdout);
       _exit(code);
     }
     waitpid(pid, &status, 0);
@@ -183,7 +185,9 @@ TEST(InitSerial, OpensReadWriteBlockingWithoutTakingTheTerminal) {
     setsid();  // a session leader with no controlling terminal, as under init
     const int fd = init_serial(port.path.c_str());
     const int flags = fcntl(fd, F_GETFL);
-    if ((flags & O_ACCMODE) != O_RDWR || (flags & O_NONBLOCK) != 0) return 3;
+    if ((flags & O_ACCMODE) != O_RDWR || (flags & O_NONBLOCK) != 0) {
+      return 3;
+    }
     return open("/dev/tty", O_RDWR) < 0 ? 0 : 2;
   });
   EXPECT_EQ(status, 0) << "3: wrong open flags; 2: the port became the controlling terminal";
@@ -242,14 +246,14 @@ TEST(SetParity, FramingRows) {
   const struct {
     int data, stop, letter;
     tcflag_t size;
-    bool parenb;
     int parodd;  // -1: as it was
+    bool parenb;
     bool cstopb, inpck;
   } rows[] = {
-      {8, 1, 'n', CS8, false, -1, false, false}, {8, 1, 'N', CS8, false, -1, false, true},
-      {7, 1, 'E', CS7, true, 0, false, true},    {7, 1, 'e', CS7, true, 0, false, true},
-      {7, 2, 'o', CS7, true, 1, true, true},     {8, 1, 'O', CS8, true, 1, false, true},
-      {8, 2, 'S', CS8, false, -1, true, true},   {8, 1, 's', CS8, false, -1, false, true},
+      {8, 1, 'n', CS8, -1, false, false, false}, {8, 1, 'N', CS8, -1, false, false, true},
+      {7, 1, 'E', CS7, 0, true, false, true},    {7, 1, 'e', CS7, 0, true, false, true},
+      {7, 2, 'o', CS7, 1, true, true, true},     {8, 1, 'O', CS8, 1, true, false, true},
+      {8, 2, 'S', CS8, -1, false, true, true},   {8, 1, 's', CS8, -1, false, false, true},
   };
   // Each row starts from a port whose kept flags are the opposite of what the
   // row promises (PARODD set where it must stay as it was), so that every set

@@ -14,6 +14,7 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PORTLINK_FLOOR)
 set(CMAKE_CXX_FLAGS_INIT "-march=${PORTLINK_FLOOR} -mfloat-abi=soft")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(PORTLINK_C_LIBRARY musl)
 # musl brings only the compiler driver; the binutils are the cross compiler's.
 set(CMAKE_AR arm-linux-gnueabi-ar)
 set(CMAKE_RANLIB arm-linux-gnueabi-ranlib)

@@ -24,8 +24,8 @@ EMULATED = bool(os.environ.get("PORTFEED_EMULATOR") or os.environ.get("PORTWATCH
 TIMEOUT = float(os.environ.get("PORTLINK_TEST_TIMEOUT") or (30.0 if EMULATED else 10.0))
 
 
-# The static builds carry musl, whose texts for some reasons differ from glibc's.
-MUSL = "static" in os.environ.get("PORTLINK_ELF", "")
+# The build's C library (musl's texts for some reasons differ from glibc's).
+MUSL = os.environ.get("PORTLINK_C_LIBRARY") == "musl"
 MUSL_REASONS = {errno.EIO: "I/O error", errno.ENOTTY: "Not a tty"}
 # Bytes that the programs' standard output holds before it writes them out:
 # musl's BUFSIZ; glibc takes the block size of the output (a pipe's, a file's).

@@ -22,6 +22,8 @@ for name in PROGRAMS:
     if emulator:
         os.environ[name.upper() + "_EMULATOR"] = f"{emulator} -d strace -D {where}/%d.log"
         os.environ["PORTLINK_TRACER_TAKES_A_DESCRIPTOR"] = "1"
+    elif name == "ports":  # its child is traced as the program: not followed here
+        os.environ[name.upper() + "_EMULATOR"] = f"strace -qq -o {where}/trace"
     else:
         os.environ[name.upper() + "_EMULATOR"] = f"strace -f -ff -qq -o {where}/trace"
 

@@ -4,6 +4,7 @@ Every program runs through the build's own portlink-ports: in a private mount
 namespace whose /dev/tts/0 and /dev/ttyS0 are ptys that the test made and
 holds, so the machine's own serial ports are never touched.
 """
+import contextlib
 import errno
 import os
 import pty
@@ -18,10 +19,28 @@ import threading
 import time
 import tty
 
+from programs import PROGRAMS
+
 SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts")
 EMULATED = bool(os.environ.get("PORTFEED_EMULATOR") or os.environ.get("PORTWATCH_EMULATOR"))
-# Longest wait for a state; a traced run may set more (PORTLINK_TEST_TIMEOUT).
-TIMEOUT = float(os.environ.get("PORTLINK_TEST_TIMEOUT") or (30.0 if EMULATED else 10.0))
+# Longest wait for a state; configure() may set more.
+TIMEOUT = 30.0 if EMULATED else 10.0
+# What configure() sets: commands that run a program in place of its
+# emulator, and whether such a wrapper holds a descriptor of its own.
+WRAPPERS = {}
+WRAPPER_TAKES_A_DESCRIPTOR = False
+
+
+def configure(wrappers, timeout=None, takes_a_descriptor=False):
+    """For a suite that runs the process suites under a tool: runs each
+    program named in `wrappers` ({program: command list}) under that command
+    in place of the build's emulator, waits up to `timeout` s for a state, and
+    notes whether the command holds a descriptor of its own in the program
+    (qemu's log takes the lowest free one). Call it before loading the suites."""
+    global TIMEOUT, WRAPPER_TAKES_A_DESCRIPTOR
+    WRAPPERS.update(wrappers)
+    TIMEOUT = timeout or TIMEOUT
+    WRAPPER_TAKES_A_DESCRIPTOR = takes_a_descriptor
 
 
 # The build's C library (musl's texts for some reasons differ from glibc's).
@@ -43,8 +62,10 @@ def perror(text, code):
 
 
 def emulator(program):
-    """What the build runs `program` under (its floor core under QEMU), as a
-    list; empty when it runs natively."""
+    """What the build runs `program` under (its floor core under QEMU), or the
+    wrapper configured for it, as a list; empty when it runs natively."""
+    if program in WRAPPERS:
+        return list(WRAPPERS[program])
     return shlex.split(os.environ.get(program.upper() + "_EMULATOR", ""))
 
 
@@ -67,7 +88,7 @@ class Port:
     def settings(self):
         return termios.tcgetattr(self.slave)
 
-    def read(self, count, proc=None, timeout=TIMEOUT):
+    def read(self, count, proc=None, timeout=None):
         """Reads `count` bytes from the wire; fewer if they do not come, or
         once `proc`, the program that sends them, has ended."""
         return read_fd(self.master, count, timeout, proc)
@@ -86,13 +107,14 @@ class Port:
 
 
 def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-          new_session=False, before=""):
+          new_session=False, before="", options=()):
     """Starts `program` with /dev/tts/0 and /dev/ttyS0 as given in `ports`
     (a dict; a missing key means the node does not exist), and with the
     standard descriptors in `closed` (0, 1, 2) closed by a shell in between,
-    which first runs the shell command `before` in the namespace, if given."""
-    cmd = command("ports")
-    for name in ("tts0", "ttyS0"):
+    which first runs the shell command `before` in the namespace, if given.
+    `options` go to portlink-ports."""
+    cmd = command("ports", *options)
+    for name in sorted({p.option for p in PROGRAMS.values()}):
         if name in ports:
             cmd += ["--" + name, ports[name]]
     cmd.append("--")
@@ -104,12 +126,12 @@ def start(program, ports, *args, closed=(), stdin=subprocess.PIPE, stdout=subpro
                             stderr=subprocess.PIPE, start_new_session=new_session)
 
 
-def read_fd(fd, count, timeout=TIMEOUT, proc=None):
+def read_fd(fd, count, timeout=None, proc=None):
     """Reads up to `count` bytes from `fd`, waiting at most `timeout` s, and
     no longer than `proc` (if given) runs: once it has ended, only what is
     already there is read."""
     data = b""
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + (TIMEOUT if timeout is None else timeout)
     ended = None
     if proc is not None:
         try:
@@ -145,20 +167,26 @@ def bytes_read(proc):
         return int(f.readline().split()[1])  # rchar
 
 
-def wait_until_read(proc, count, since, timeout=TIMEOUT):
-    """Waits until the program has read `count` more bytes than `since`."""
-    deadline = time.monotonic() + timeout
-    while bytes_read(proc) < since + count:
-        assert proc.poll() is None, f"{how_it_ended(proc)} before reading the bytes"
-        assert time.monotonic() < deadline, "the program did not read the bytes"
+def wait_for(condition, proc, what, timeout=None):
+    """Waits until `condition()` holds: fails, saying how the program `proc`
+    ended, when it ends first, or after `timeout` s, saying `what` it waited for."""
+    deadline = time.monotonic() + (timeout or TIMEOUT)
+    while not condition():
+        assert proc.poll() is None, f"{how_it_ended(proc)} before {what}"
+        assert time.monotonic() < deadline, f"no {what} within {timeout or TIMEOUT} s"
         time.sleep(0.005)
 
 
-def how_it_ended(proc, timeout=TIMEOUT):
+def wait_until_read(proc, count, since, timeout=None):
+    """Waits until the program has read `count` more bytes than `since`."""
+    wait_for(lambda: bytes_read(proc) >= since + count, proc, "reading the bytes", timeout)
+
+
+def how_it_ended(proc, timeout=None):
     """Says how `proc` ended (status or signal) and what it printed first on
     standard error: for a program that could not start or died at once."""
     try:
-        status = proc.wait(timeout)
+        status = proc.wait(timeout or TIMEOUT)
     except subprocess.TimeoutExpired:
         return "it is still running"
     how = (f"it was killed by {signal.Signals(-status).name}" if status < 0
@@ -171,7 +199,7 @@ def how_it_ended(proc, timeout=TIMEOUT):
 def expect_output(proc, expected, what="output"):
     """Reads len(`expected`) bytes from the program's standard output; fails,
     saying how it ended, when they differ or do not come."""
-    got = read_until(proc.stdout, expected)
+    got = read_fd(proc.stdout.fileno(), len(expected))
     if got != expected:
         shown = lambda data: repr(data) if len(data) <= 80 else f"{len(data)} bytes"
         raise AssertionError(f"{what}: got {shown(got)} instead of {shown(expected)}; "
@@ -181,27 +209,24 @@ def expect_output(proc, expected, what="output"):
 def expect_ready(proc, program):
     """Reads `program`'s start-up lines; fails, saying how it ended, when
     they do not come."""
-    expect_output(proc, READY[program], f"start-up lines of {program}")
+    expect_output(proc, PROGRAMS[program].ready, f"start-up lines of {program}")
 
 
-def read_until(stream, expected, timeout=TIMEOUT):
-    """Reads from a running program's pipe until it has len(expected) bytes."""
-    return read_fd(stream.fileno(), len(expected), timeout)
+def close(stream):
+    """Closes one of a program's pipes, whether or not the program still reads it."""
+    if stream and not stream.closed:
+        with contextlib.suppress(BrokenPipeError):
+            stream.close()
 
 
-def finish(proc, timeout=TIMEOUT):
+def finish(proc, timeout=None):
     """Waits for the end; returns (status, rest of stdout, stderr)."""
-    if proc.stdin and not proc.stdin.closed:
-        try:
-            proc.stdin.close()
-        except BrokenPipeError:
-            pass
-    status = proc.wait(timeout)
+    close(proc.stdin)
+    status = proc.wait(timeout or TIMEOUT)
     out = proc.stdout.read() if proc.stdout else None
     err = proc.stderr.read()
-    for stream in (proc.stdout, proc.stderr):
-        if stream:
-            stream.close()
+    close(proc.stdout)
+    close(proc.stderr)
     return status, out, err
 
 
@@ -237,29 +262,27 @@ def program_pid(proc):
         pid = int(children[-1])
 
 
-def wait_blocked(proc, call, fd=None, timeout=TIMEOUT):
-    """Waits until the program blocks in system call `call` ("read" or
-    "poll"), reading descriptor `fd` if given. Fails when it ends first."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        assert proc.poll() is None, f"{how_it_ended(proc)} instead of waiting in {call}"
-        pid = program_pid(proc)
-        try:
-            if os.path.basename(os.readlink(f"/proc/{pid}/exe")) in STARTERS:
-                raise OSError("not started yet")
-            with open(f"/proc/{pid}/exe", "rb") as f:
-                machine = int.from_bytes(f.read(20)[18:20], "little")
-            assert machine in SYSCALLS, f"no system call numbers for ELF machine {machine}"
-            numbers = SYSCALLS[machine][call]
-            with open(f"/proc/{pid}/syscall") as f:
-                fields = f.read().split()
-        except (OSError, IndexError):  # between exec and the program's start
-            fields = []
-        if fields and fields[0].isdigit() and int(fields[0]) in numbers and (
-                fd is None or int(fields[1], 16) == fd):
-            return
-        time.sleep(0.005)
-    raise AssertionError(f"the program did not block in {call} within {timeout} s")
+def blocked(proc, call, fd=None):
+    """Whether the program is blocked in system call `call` ("read" or
+    "poll"), on descriptor `fd` if given."""
+    pid = program_pid(proc)
+    try:
+        if os.path.basename(os.readlink(f"/proc/{pid}/exe")) in STARTERS:
+            return False
+        with open(f"/proc/{pid}/exe", "rb") as f:
+            machine = int.from_bytes(f.read(20)[18:20], "little")
+        assert machine in SYSCALLS, f"no system call numbers for ELF machine {machine}"
+        with open(f"/proc/{pid}/syscall") as f:
+            fields = f.read().split()
+    except (OSError, IndexError):  # between exec and the program's start
+        return False
+    return bool(fields) and fields[0].isdigit() and int(fields[0]) in SYSCALLS[machine][call] \
+        and (fd is None or int(fields[1], 16) == fd)
+
+
+def wait_blocked(proc, call, fd=None, timeout=None):
+    """Waits until the program blocks in `call` (on `fd`); fails when it ends first."""
+    wait_for(lambda: blocked(proc, call, fd), proc, f"wait in {call}", timeout)
 
 
 def rest_until(fd, writer, marker=b"\x00end of test\x00"):
@@ -276,18 +299,12 @@ def rest_until(fd, writer, marker=b"\x00end of test\x00"):
 
 def kill(proc):
     if proc.poll() is None:
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.kill(program_pid(proc), signal.SIGKILL)  # also when a tracer stands between
-        except ProcessLookupError:
-            pass
         proc.kill()
     proc.wait()
     for stream in (proc.stdin, proc.stdout, proc.stderr):
-        if stream and not stream.closed:
-            try:
-                stream.close()
-            except BrokenPipeError:
-                pass
+        close(stream)
 
 
 class NullModem:
@@ -301,12 +318,12 @@ class NullModem:
         self.pc = os.path.join(self.dir, "pc")
         script = os.path.join(SCRIPTS, "null-modem")
         self.proc = subprocess.Popen([script, *(["--cooked"] if cooked else []), self.dir])
-        deadline = time.monotonic() + TIMEOUT
-        while not (os.path.exists(self.board) and os.path.exists(self.pc)):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                self.close()
-                raise RuntimeError("the virtual null-modem did not come up")
-            time.sleep(0.01)
+        try:
+            wait_for(lambda: os.path.exists(self.board) and os.path.exists(self.pc), self.proc,
+                     "virtual null-modem")
+        except AssertionError:
+            self.close()
+            raise
         self.hold = os.open(self.board, os.O_RDWR | os.O_NOCTTY)
 
     def close(self):
@@ -318,84 +335,13 @@ class NullModem:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-DEVICES = {"portfeed": ("tts0", "/dev/tts/0"), "portwatch": ("ttyS0", "/dev/ttyS0")}
-# What each program prints on a normal start, before it relays.
-READY = {"portfeed": b"/dev/tts/0 open successfully.\nsuccessfully set\n",
-         "portwatch": b"/dev/ttyS0 open successfully.\n\nsuccess set\n"}
-FRAMING = termios.CSIZE | termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CBAUD \
-    | termios.CBAUDEX
-
-
-def check_start_failures(test, program):
-    """The start-up failures of `program`: exact messages and status, and a
-    port on descriptor 0 left untouched."""
-    node, device = DEVICES[program]
-    port = Port()
-    test.addCleanup(port.close)
-    before = port.settings()
-    opened = f"{device} open successfully.\n".encode()
-    cases = [
-        # what, ports, closed descriptors, stdout, stderr, status
-        ("missing device", {}, (), f"cannot open {device}\n".encode(), b"", 255),
-        ("not a terminal", {node: "/dev/null"}, (), opened + b"Set Parity Error\n",
-         perror("tcgetattr fd error!", errno.ENOTTY) + perror("setup serial...", errno.ENOTTY), 1),
-        ("port on descriptor 0", {node: port.path}, (0,),
-         opened + b"Can't Open Serial Port!\n", b"", 1),
-    ]
-    # qemu's -strace log takes the lowest free descriptor: a closed standard
-    # input cannot be handed to the program then.
-    if os.environ.get("PORTLINK_TRACER_TAKES_A_DESCRIPTOR"):
-        cases = [case for case in cases if 0 not in case[2]]
-    for what, ports, closed, out, err, status in cases:
-        with test.subTest(what):
-            proc = start(program, ports, closed=closed)
-            test.assertEqual(finish(proc), (status, out, err))
-    test.assertEqual(port.settings(), before, "settings touched with the port on descriptor 0")
-
-
-def unlike_the_line(port, inpck):
-    """Sets the port to differ from what the programs set in every field they
-    change (and INPCK to `inpck`); returns the settings read back."""
-    t = port.settings()
-    t[2] = (t[2] & ~termios.CSIZE) | termios.CS8 | termios.CSTOPB | termios.PARODD
-    t[0] = t[0] | termios.INPCK if inpck else t[0] & ~termios.INPCK
-    t[4] = t[5] = termios.B9600
-    t[6][termios.VTIME], t[6][termios.VMIN] = 0, 1
-    termios.tcsetattr(port.slave, termios.TCSANOW, t)
-    return port.settings()
-
-
-def line_checks(before, after, inpck):
-    """(what, got, expected) for the settings a program leaves on its port."""
-    T = termios
-    others = lambda cc: [c for i, c in enumerate(cc) if i not in (T.VTIME, T.VMIN)]
-    return [
-        ("input speed", after[4], T.B115200),
-        ("output speed", after[5], T.B115200),
-        ("character size", after[2] & T.CSIZE, T.CS8),
-        ("PARENB", after[2] & T.PARENB, 0),
-        ("CSTOPB", after[2] & T.CSTOPB, 0),
-        ("PARODD (untouched)", after[2] & T.PARODD, before[2] & T.PARODD),
-        ("other control modes", after[2] & ~FRAMING, before[2] & ~FRAMING),
-        ("INPCK", after[0] & T.INPCK, T.INPCK if inpck else 0),
-        ("other input modes", after[0] & ~T.INPCK, before[0] & ~T.INPCK),
-        ("output modes", after[1], before[1]),
-        ("local modes", after[3], before[3]),
-        ("VTIME", after[6][T.VTIME], 150),
-        ("VMIN", after[6][T.VMIN], 0),
-        ("other control characters", others(after[6]), others(before[6])),
-    ]
-
-
 def feed(proc, data):
     """Writes `data` to the program's standard input and closes it, from a
     thread, so that the caller can read the other end meanwhile."""
     def run():
-        try:
+        with contextlib.suppress(BrokenPipeError):
             proc.stdin.write(data)
-            proc.stdin.close()
-        except BrokenPipeError:
-            pass
+        close(proc.stdin)
     thread = threading.Thread(target=run)
     thread.start()
     return thread

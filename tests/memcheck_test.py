@@ -4,12 +4,13 @@ import os
 import tempfile
 import unittest
 
-LOG = tempfile.NamedTemporaryFile(prefix="memcheck.", suffix=".log", delete=False).name
-MEMCHECK = (f"{os.environ['VALGRIND']} --quiet --error-exitcode=99 --leak-check=full "
-            f"--show-leak-kinds=all --errors-for-leak-kinds=all --log-file={LOG}")
-os.environ["PORTFEED_EMULATOR"] = os.environ["PORTWATCH_EMULATOR"] = MEMCHECK
+import harness
+from harness import Port, expect_output, expect_ready, finish, kill, start
 
-from harness import Port, expect_output, expect_ready, finish, kill, start  # noqa: E402  (after the emulator is set)
+LOG = tempfile.NamedTemporaryFile(prefix="memcheck.", suffix=".log", delete=False).name
+MEMCHECK = [os.environ["VALGRIND"], "--quiet", "--error-exitcode=99", "--leak-check=full",
+            "--show-leak-kinds=all", "--errors-for-leak-kinds=all", f"--log-file={LOG}"]
+harness.configure({"portfeed": MEMCHECK, "portwatch": MEMCHECK})
 
 DATA = bytes(range(256)) * 8
 

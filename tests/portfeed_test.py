@@ -12,15 +12,10 @@ import termios as T
 import unittest
 
 import harness
-from harness import (Port, check_start_failures, feed, finish, kill, line_checks, read_fd,
-                     start, unlike_the_line, wait_blocked)
+from harness import Port, feed, finish, kill, read_fd, start, wait_blocked
+from programs import PROGRAMS
 
-READY = harness.READY["portfeed"]
-
-
-class StartFailures(unittest.TestCase):
-    def test_start_failures(self):
-        check_start_failures(self, "portfeed")
+READY = PROGRAMS["portfeed"].ready
 
 
 class Running(unittest.TestCase):
@@ -33,18 +28,6 @@ class Running(unittest.TestCase):
         self.addCleanup(kill, proc)
         harness.expect_ready(proc, "portfeed")
         return proc
-
-    def test_start_prints_two_lines_sets_the_line_and_ignores_arguments(self):
-        before = unlike_the_line(self.port, inpck=False)
-
-        proc = self.start("--help", "/dev/ttyS0", "-b", "9600")
-        wait_blocked(proc, "read", fd=0)
-        after = self.port.settings()
-        checks = line_checks(before, after, inpck=True)
-        for what, got, expected in checks:
-            self.assertEqual(got, expected, what)
-        feed(proc, b"").join()
-        self.assertEqual(finish(proc), (0, b"", b""))
 
     def test_bytes_cross_exactly_and_input_end_ends_with_0(self):
         stream = random.Random(7).randbytes(200_000)
@@ -85,7 +68,7 @@ class Running(unittest.TestCase):
         ]
         # qemu's -strace log takes the lowest free descriptor: a closed standard
         # output is not closed for the program then.
-        if os.environ.get("PORTLINK_TRACER_TAKES_A_DESCRIPTOR"):
+        if harness.WRAPPER_TAKES_A_DESCRIPTOR:
             cases = [case for case in cases if not case[5]]
         for what, closed, stdin, status, wire, before, err in cases:
             with self.subTest(what):

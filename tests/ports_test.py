@@ -15,7 +15,8 @@ import threading
 import unittest
 
 import harness
-from harness import Port, TIMEOUT, command, finish, kill, line_checks, unlike_the_line, wait_blocked
+from harness import Port, TIMEOUT, command, finish, kill, wait_blocked
+from programs import PROGRAMS, line_checks, unlike_the_line
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 USAGE = (b"usage: portlink-ports [--tts0 DEVICE] [--ttyS0 DEVICE] [--no-reset] [--] "
@@ -230,11 +231,9 @@ class Ports(unittest.TestCase):
         for what, program, options, end, status in cases:
             with self.subTest(what):
                 port = self.port()
-                before = unlike_the_line(port, inpck=program == "portwatch")
-                node = harness.DEVICES[program][0]
-                proc = subprocess.Popen([*command("ports"), "--" + node, port.path, *options, "--",
-                                         *command(program)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                before = unlike_the_line(port, inpck=not PROGRAMS[program].inpck)
+                proc = harness.start(program, {PROGRAMS[program].option: port.path},
+                                     options=options)
                 self.addCleanup(kill, proc)
                 harness.expect_ready(proc, program)
                 if end == "input":
@@ -247,7 +246,7 @@ class Ports(unittest.TestCase):
                 self.assertEqual(finish(proc), (status, b"", b""))
                 after = port.settings()
                 if options:
-                    for field, got, expected in line_checks(before, after, program == "portfeed"):
+                    for field, got, expected in line_checks(before, after, PROGRAMS[program].inpck):
                         self.assertEqual(got, expected, field)
                 else:
                     self.assertEqual(after, before, "settings not put back")
@@ -255,17 +254,15 @@ class Ports(unittest.TestCase):
     def test_signals_before_the_program_runs_end_it_and_after_reach_the_program(self):
         pty = self.port()
         cases = [
-            # what, signal, to the whole group (as Ctrl-C does), runs
-            ("SIGINT", signal.SIGINT, False, 20),
-            ("SIGTERM", signal.SIGTERM, False, 20),
-            ("SIGHUP", signal.SIGHUP, False, 20),
-            ("SIGINT to the group", signal.SIGINT, True, 20),
+            # what, signal, to the whole group (as Ctrl-C does)
+            ("SIGINT", signal.SIGINT, False), ("SIGTERM", signal.SIGTERM, False),
+            ("SIGHUP", signal.SIGHUP, False), ("SIGINT to the group", signal.SIGINT, True),
         ]
         before = leftovers()
-        for what, number, group, runs in cases:
-            for moment in ("at once", "once the program waits"):
+        for what, number, group in cases:
+            for moment, runs in (("at once", 20), ("once the program waits", 1)):
                 with self.subTest(what, moment=moment):
-                    for run in range(runs if moment == "at once" else 1):
+                    for run in range(runs):
                         # The program waits for input that never comes: only
                         # the signal ends it.
                         proc = subprocess.Popen(
@@ -273,12 +270,9 @@ class Ports(unittest.TestCase):
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             start_new_session=True, preexec_fn=default_signals)
                         self.addCleanup(kill, proc)
-                        if moment != "at once":
+                        if runs == 1:
                             wait_blocked(proc, "read", 0)
-                        if group:
-                            os.killpg(proc.pid, number)
-                        else:
-                            proc.send_signal(number)
+                        (os.killpg if group else os.kill)(proc.pid, number)
                         # Its input stays open until it has ended: only the
                         # signal can end the program.
                         try:
@@ -287,10 +281,8 @@ class Ports(unittest.TestCase):
                             self.fail(f"run {run}: {number.name} lost; the program runs on")
                         status, out, err = finish(proc)
                         # Ended by it with nothing started, or the program ended by it.
-                        outcomes = [(-number, b"", b""), (128 + number, b"started\n", b""),
-                                    (128 + number, b"", b"")]
-                        if moment != "at once":
-                            outcomes = outcomes[1:2]
+                        outcomes = [(128 + number, b"started\n", b"")] + (
+                            [] if runs == 1 else [(-number, b"", b""), (128 + number, b"", b"")])
                         self.assertIn((status, out, err), outcomes, f"run {run}")
                         left = subprocess.run(["pgrep", "-s", str(proc.pid)], capture_output=True)
                         self.assertEqual(left.stdout, b"", f"run {run}: processes left running")

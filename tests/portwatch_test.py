@@ -11,10 +11,10 @@ import time
 import unittest
 
 import harness
-from harness import (Port, bytes_read, check_start_failures, finish, kill, line_checks,
-                     rest_until, start, unlike_the_line, wait_blocked, wait_until_read)
+from harness import Port, bytes_read, finish, kill, rest_until, start, wait_blocked, wait_until_read
+from programs import PROGRAMS
 
-READY = harness.READY["portwatch"]
+READY = PROGRAMS["portwatch"].ready
 
 
 def cpu_seconds(pid):
@@ -22,19 +22,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait_for_file(proc, sink, expected, timeout=harness.TIMEOUT):
+def wait_for_file(proc, sink, expected):
     """Waits until the program has written `expected` into the file `sink`."""
-    deadline = time.monotonic() + timeout
-    while os.fstat(sink.fileno()).st_size < len(expected) and time.monotonic() < deadline:
-        assert proc.poll() is None, f"{harness.how_it_ended(proc)} before its start-up lines"
-        time.sleep(0.01)
+    harness.wait_for(lambda: os.fstat(sink.fileno()).st_size >= len(expected), proc,
+                     "start-up lines")
     sink.seek(0)
     assert sink.read() == expected, "start-up lines"
-
-
-class StartFailures(unittest.TestCase):
-    def test_start_failures(self):
-        check_start_failures(self, "portwatch")
 
 
 class Running(unittest.TestCase):
@@ -61,17 +54,6 @@ class Running(unittest.TestCase):
     def output_rest(self, proc):
         """What else the program printed, up to a marker sent behind it."""
         return rest_until(proc.stdout.fileno(), self.send, b"\x00end of test\n")
-
-    def test_start_prints_three_lines_and_sets_the_line(self):
-        self.use_port()
-        before = unlike_the_line(self.port, inpck=True)
-
-        proc = self.start("--help", "/dev/tts/0")
-        wait_blocked(proc, "read")
-        after = self.port.settings()
-        checks = line_checks(before, after, inpck=False)
-        for what, got, expected in checks:
-            self.assertEqual(got, expected, what)
 
     def test_bytes_reach_standard_output_while_running(self):
         cases = [

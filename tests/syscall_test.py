@@ -13,21 +13,23 @@ import shutil
 import tempfile
 import unittest
 
+import harness
+
 TRACES = tempfile.mkdtemp(prefix="syscalls.")
 PROGRAMS = ("portfeed", "portwatch", "ports")
+TRACERS = {}
 for name in PROGRAMS:
-    os.makedirs(os.path.join(TRACES, name))
-    emulator = os.environ.get(name.upper() + "_EMULATOR", "")
     where = os.path.join(TRACES, name)
+    os.makedirs(where)
+    emulator = harness.emulator(name)
     if emulator:
-        os.environ[name.upper() + "_EMULATOR"] = f"{emulator} -d strace -D {where}/%d.log"
-        os.environ["PORTLINK_TRACER_TAKES_A_DESCRIPTOR"] = "1"
+        TRACERS[name] = emulator + ["-d", "strace", "-D", f"{where}/%d.log"]
     elif name == "ports":  # its child is traced as the program: not followed here
-        os.environ[name.upper() + "_EMULATOR"] = f"strace -qq -o {where}/trace"
+        TRACERS[name] = ["strace", "-qq", "-o", f"{where}/trace"]
     else:
-        os.environ[name.upper() + "_EMULATOR"] = f"strace -f -ff -qq -o {where}/trace"
-
-os.environ["PORTLINK_TEST_TIMEOUT"] = "300"  # every call is logged: slow
+        TRACERS[name] = ["strace", "-f", "-ff", "-qq", "-o", f"{where}/trace"]
+# Every call is logged: slow. qemu's log takes a descriptor in the program.
+harness.configure(TRACERS, timeout=300, takes_a_descriptor=bool(harness.emulator("portfeed")))
 
 CALL = re.compile(r"^(?:\d+ +)?([a-z_0-9]+)\(", re.M)
 
@@ -51,7 +53,8 @@ def table():
 class Syscalls(unittest.TestCase):
     def test_every_call_is_known_and_no_newer_than_the_floor(self):
         self.addCleanup(shutil.rmtree, TRACES, ignore_errors=True)
-        suite = unittest.defaultTestLoader.loadTestsFromNames(["portfeed_test", "portwatch_test"])
+        suite = unittest.defaultTestLoader.loadTestsFromNames(
+            ["programs_test", "portfeed_test", "portwatch_test"])
         result = unittest.TextTestRunner(verbosity=1).run(suite)
         self.assertTrue(result.wasSuccessful(), "the process suite failed under tracing")
         known = table()

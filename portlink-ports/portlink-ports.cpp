@@ -261,6 +261,15 @@ bool read_sysctl(const char *path, long *value) {
       joint = " ";
     }
   }
+  if (joint[0] == ',') {  // none of them forbids it: say so, naming them
+    joint = "; none of ";
+    for (const auto &setting : settings) {
+      (void)join(line + strlen(line), sizeof line - strlen(line), joint, setting.name);
+      joint = ", ";
+    }
+    (void)join(line + strlen(line), sizeof line - strlen(line),
+               " forbids it here: a chroot, a container's policy or the kernel itself does");
+  }
   (void)join(line + strlen(line), sizeof line - strlen(line), "\n");
   (void)put(STDERR_FILENO, line);
   exit(2);

@@ -81,8 +81,9 @@ struct Request {
 // A device as opened for the program.
 struct Port {
   const char *device;
-  struct stat seen;  // as the caller sees it, for advice only; st_mode 0: not seen
-  int fd;            // -1: not named
+  struct stat seen;    // as the caller sees it, for advice only; st_mode 0: not seen
+  struct stat opened;  // the node opened
+  int fd;              // -1: not named
   bool terminal;
   struct termios saved;
 };
@@ -409,10 +410,10 @@ void name_of(const char *path, unsigned id, char *name, size_t size) {
   exit(2);
 }
 
-// Opens the device of `port` for the program as the caller, refusing what
-// cannot serve as a port; `caller` is who asks. Ends the process with status
-// 2, saying why, when it cannot.
-int open_device(const Port &port, uid_t caller) {
+// Opens the device of `port` for the program as the caller, into its `fd` and
+// `opened`, refusing what cannot serve as a port; `caller` is who asks. Ends
+// the process with status 2, saying why, when it cannot.
+void open_device(Port &port, uid_t caller) {
   const char *device = port.device;
   const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -432,11 +433,10 @@ int open_device(const Port &port, uid_t caller) {
         fail_device(device, strerror(errno));
     }
   }
-  struct stat node = {};
-  if (fstat(fd, &node) != 0 || !S_ISCHR(node.st_mode)) {
+  if (fstat(fd, &port.opened) != 0 || !S_ISCHR(port.opened.st_mode)) {
     fail_device(device, "not a character device");
   }
-  return fd;
+  port.fd = fd;
 }
 
 // Takes the devices asked for into `ports`, with what the caller sees of
@@ -462,12 +462,9 @@ void open_ports(uid_t caller, Port ports[]) {
     if (port.device == nullptr) {
       continue;
     }
-    port.fd = open_device(port, caller);
-    struct stat node = {};
-    struct stat earlier = {};
-    (void)fstat(port.fd, &node);
-    if (i > 0 && ports[0].fd >= 0 && fstat(ports[0].fd, &earlier) == 0 &&
-        earlier.st_dev == node.st_dev && earlier.st_ino == node.st_ino) {
+    open_device(port, caller);
+    if (i > 0 && ports[0].fd >= 0 && ports[0].opened.st_dev == port.opened.st_dev &&
+        ports[0].opened.st_ino == port.opened.st_ino) {
       (void)close(port.fd);
       port.fd = ports[0].fd;  // locked and kept already
       continue;

@@ -1,20 +1,26 @@
-# What every toolchain file of the static builds shares: Debian's musl for one
-# architecture, whose compiler driver and library folder are named by its
-# triplet, PORTLINK_MUSL (i386-linux-musl), with the binutils of the cross
-# compiler under it, PORTLINK_BINUTILS (i686-linux-gnu). The C++ sources go
+# What every toolchain file of the static builds shares: a musl for one
+# architecture and a compiler driver for it, PORTLINK_MUSL_GCC, with the
+# binutils of the cross compiler under it, PORTLINK_BINUTILS (i686-linux-gnu),
+# and the folder of its libraries, PORTLINK_MUSL_ROOT. By default these are
+# Debian's musl, named by its triplet, PORTLINK_MUSL (i386-linux-musl): its
+# driver i386-linux-musl-gcc and /usr/lib/i386-linux-musl. The C++ sources go
 # through musl's C driver: it sees only musl's headers and links no C++
-# library. The including file sets both names and CMAKE_SYSTEM_PROCESSOR.
+# library. The including file sets these names and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_C_COMPILER ${PORTLINK_MUSL}-gcc)
-set(CMAKE_CXX_COMPILER ${PORTLINK_MUSL}-gcc)
+if(NOT PORTLINK_MUSL_GCC)
+  set(PORTLINK_MUSL_GCC ${PORTLINK_MUSL}-gcc)
+  set(PORTLINK_MUSL_ROOT /usr/lib/${PORTLINK_MUSL})
+endif()
+set(CMAKE_C_COMPILER ${PORTLINK_MUSL_GCC})
+set(CMAKE_CXX_COMPILER ${PORTLINK_MUSL_GCC})
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(PORTLINK_C_LIBRARY musl)
-# musl brings only the compiler driver; the binutils are the cross compiler's.
+# musl brings at most the compiler driver; the binutils are the cross compiler's.
 set(CMAKE_AR ${PORTLINK_BINUTILS}-ar)
 set(CMAKE_RANLIB ${PORTLINK_BINUTILS}-ranlib)
 set(CMAKE_STRIP ${PORTLINK_BINUTILS}-strip)
 set(CMAKE_OBJDUMP ${PORTLINK_BINUTILS}-objdump)
-set(CMAKE_FIND_ROOT_PATH /usr/lib/${PORTLINK_MUSL})
+set(CMAKE_FIND_ROOT_PATH ${PORTLINK_MUSL_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

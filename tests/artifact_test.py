@@ -23,8 +23,10 @@ FLOORS = {
     "i486": (re.compile(
         r"^(?:cmov|fcmov|f(?:u)?comi|sysenter|sysexit|cmpxchg8b|rdtsc|rdpmc|rdmsr|wrmsr|cpuid|"
         r"nop[wl]|ud2|endbr|prefetch|movnti|clflush|[lms]fence)|%[xy]?mm[0-9]"), ()),
-    "armv5te": (re.compile(
-        r"^(?:ldrex[bhd]?|strex[bhd]?|clrex|dmb|dsb|isb|rev|rev16|revsh|rbit|[su]xta?(?:b16|[bh])|"
+    "armv4t": (re.compile(
+        r"^(?:blx|clz|ldrd|strd|pld|q(?:d?add|d?sub)|smla(?:[bt][bt]|w[bt])|smlal[bt][bt]|"
+        r"smul(?:[bt][bt]|w[bt])|bkpt|mcrr2?|mrrc2?|ldc2l?|stc2l?|mcr2|mrc2|cdp2|"
+        r"ldrex[bhd]?|strex[bhd]?|clrex|dmb|dsb|isb|rev|rev16|revsh|rbit|[su]xta?(?:b16|[bh])|"
         r"sel|[us]sat(?:16)?|pkh(?:bt|tb)|cps(?:ie|id)?|srs[a-z]*|rfe[a-z]*|setend|umaal|"
         r"sml[as]l?dx?|smu[as]dx?|smml[as]r?|smmulr?|(?:s|u|q|sh|uh|uq)?(?:add|sub)(?:8|16)|"
         r"(?:s|u|q|sh|uh|uq)?(?:asx|sax)|usada?8|movw|movt|bfi|bfc|[su]bfx|mls|wfi|wfe|sev|"

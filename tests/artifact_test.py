@@ -19,19 +19,27 @@ PT_DYNAMIC, PT_INTERP = 2, 3
 # because the C library calls them only on a core that has them (musl's atomics
 # and thread pointer on ARM, picked from what the kernel reports at start-up).
 ARM_CONDITION = r"(?:eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|al)?(?:\.[wn])?(?:\s|$)"
+ARMV6_AND_LATER = (  # and VFP/NEON (v...), Thumb-2 (.w)
+    r"ldrex[bhd]?|strex[bhd]?|clrex|dmb|dsb|isb|rev|rev16|revsh|rbit|[su]xta?(?:b16|[bh])|"
+    r"sel|[us]sat(?:16)?|pkh(?:bt|tb)|cps(?:ie|id)?|srs[a-z]*|rfe[a-z]*|setend|umaal|"
+    r"sml[as]l?dx?|smu[as]dx?|smml[as]r?|smmulr?|(?:s|u|q|sh|uh|uq)?(?:add|sub)(?:8|16)|"
+    r"(?:s|u|q|sh|uh|uq)?(?:asx|sax)|usada?8|movw|movt|bfi|bfc|[su]bfx|mls|wfi|wfe|sev|"
+    r"yield|[su]div")
+ARMV5TE = (r"blx|clz|ldrd|strd|pld|q(?:d?add|d?sub)|smla(?:[bt][bt]|w[bt])|smlal[bt][bt]|"
+           r"smul(?:[bt][bt]|w[bt])|bkpt|mcrr2?|mrrc2?|ldc2l?|stc2l?|mcr2|mrc2|cdp2")
+MUSL_PICKS = ("__a_barrier_v6", "__a_barrier_v7", "__a_cas_v6", "__a_cas_v7", "__a_gettp_cp15")
+
+
+def arm_newer(*groups):
+    return re.compile(r"^(?:" + "|".join(groups) + r")" + ARM_CONDITION + r"|^v[a-z]|^\S+\.w(?:\s|$)")
+
+
 FLOORS = {
     "i486": (re.compile(
         r"^(?:cmov|fcmov|f(?:u)?comi|sysenter|sysexit|cmpxchg8b|rdtsc|rdpmc|rdmsr|wrmsr|cpuid|"
         r"nop[wl]|ud2|endbr|prefetch|movnti|clflush|[lms]fence)|%[xy]?mm[0-9]"), ()),
-    "armv4t": (re.compile(
-        r"^(?:blx|clz|ldrd|strd|pld|q(?:d?add|d?sub)|smla(?:[bt][bt]|w[bt])|smlal[bt][bt]|"
-        r"smul(?:[bt][bt]|w[bt])|bkpt|mcrr2?|mrrc2?|ldc2l?|stc2l?|mcr2|mrc2|cdp2|"
-        r"ldrex[bhd]?|strex[bhd]?|clrex|dmb|dsb|isb|rev|rev16|revsh|rbit|[su]xta?(?:b16|[bh])|"
-        r"sel|[us]sat(?:16)?|pkh(?:bt|tb)|cps(?:ie|id)?|srs[a-z]*|rfe[a-z]*|setend|umaal|"
-        r"sml[as]l?dx?|smu[as]dx?|smml[as]r?|smmulr?|(?:s|u|q|sh|uh|uq)?(?:add|sub)(?:8|16)|"
-        r"(?:s|u|q|sh|uh|uq)?(?:asx|sax)|usada?8|movw|movt|bfi|bfc|[su]bfx|mls|wfi|wfe|sev|"
-        r"yield|[su]div)" + ARM_CONDITION + r"|^v[a-z]|^\S+\.w(?:\s|$)"),
-        ("__a_barrier_v6", "__a_barrier_v7", "__a_cas_v6", "__a_cas_v7", "__a_gettp_cp15")),
+    "armv4t": (arm_newer(ARMV5TE, ARMV6_AND_LATER), MUSL_PICKS),
+    "armv5te": (arm_newer(ARMV6_AND_LATER), MUSL_PICKS),  # for a vendor's toolchain
 }
 FLOOR = os.environ.get("PORTLINK_FLOOR", "")
 

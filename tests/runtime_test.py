@@ -84,5 +84,23 @@ class Runtime(unittest.TestCase):
                                  f"the build {name}: {done.stdout!r} {done.stderr[-200:]!r}")
 
 
+RUNTIME = os.environ.get("PORTLINK_RUNTIME", "")
+BUILD_RUNTIME = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "scripts", "build-runtime")
+
+
+@unittest.skipUnless(RUNTIME, "the toolchain builds no runtime of its own")
+class Kept(unittest.TestCase):
+    def test_a_second_build_fetches_nothing(self):
+        """With no network at all, the same build names the kept folder."""
+        with open(os.path.join(RUNTIME, "complete")) as f:
+            target = next(line for line in f if line.startswith("target: ")).split()[1:]
+        done = subprocess.run(["unshare", "--net", BUILD_RUNTIME, *target], capture_output=True,
+                              text=True, timeout=120)
+        if done.returncode and "unshare" in done.stderr and BUILD_RUNTIME not in done.stderr:
+            self.skipTest(f"no network namespace here: {done.stderr.strip()}")
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, RUNTIME + "\n", ""))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -128,6 +128,29 @@ T opaque(T value) {
   return held;
 }
 
+// Signed and unsigned quotient and remainder at one width (S and U, its
+// signed and unsigned types; S_MIN the least S), named by `names` in that
+// order. The cases that C leaves undefined are left out.
+template <typename S, typename U, S S_MIN>
+void divisions(int64_t x, int64_t y, const char *const (&names)[4]) {
+  const auto a = static_cast<S>(x);
+  const auto b = static_cast<S>(y);
+  const auto ua = static_cast<U>(a);
+  const auto ub = static_cast<U>(b);
+  if (b == 0) {
+    return;
+  }
+  if (!(a == S_MIN && b == -1)) {
+    line(names[0], ua, ub, static_cast<U>(a / b));
+    line(names[1], ua, ub, static_cast<U>(a % b));
+  }
+  line(names[2], ua, ub, ua / ub);
+  line(names[3], ua, ub, ua % ub);
+}
+
+constexpr const char *wide[] = {"s64/", "s64%", "u64/", "u64%"};
+constexpr const char *narrow[] = {"s32/", "s32%", "u32/", "u32%"};
+
 void integer_cases() {
   for (const int64_t x : integers) {
     for (const int64_t y : integers) {
@@ -135,26 +158,8 @@ void integer_cases() {
       const int64_t b = opaque(y);
       const auto ua = static_cast<uint64_t>(a);
       const auto ub = static_cast<uint64_t>(b);
-      if (b != 0) {
-        if (!(a == INT64_MIN && b == -1)) {
-          line("s64/", ua, ub, static_cast<uint64_t>(a / b));
-          line("s64%", ua, ub, static_cast<uint64_t>(a % b));
-        }
-        line("u64/", ua, ub, ua / ub);
-        line("u64%", ua, ub, ua % ub);
-      }
-      const auto a32 = static_cast<int32_t>(a);
-      const auto b32 = static_cast<int32_t>(b);
-      const auto ua32 = static_cast<uint32_t>(a);
-      const auto ub32 = static_cast<uint32_t>(b);
-      if (b32 != 0) {
-        if (!(a32 == INT32_MIN && b32 == -1)) {
-          line("s32/", ua32, ub32, static_cast<uint32_t>(a32 / b32));
-          line("s32%", ua32, ub32, static_cast<uint32_t>(a32 % b32));
-        }
-        line("u32/", ua32, ub32, ua32 / ub32);
-        line("u32%", ua32, ub32, ua32 % ub32);
-      }
+      divisions<int64_t, uint64_t, INT64_MIN>(a, b, wide);
+      divisions<int32_t, uint32_t, INT32_MIN>(a, b, narrow);
       line("s64<", ua, ub, a < b ? 1 : 0);
       line("u64<", ua, ub, ua < ub ? 1 : 0);
     }

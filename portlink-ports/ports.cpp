@@ -1,0 +1,166 @@
+// The devices mapped for the program: opened once as the caller and checked,
+// a terminal locked (flock, as picocom and tio lock) and its settings and
+// counters kept; afterwards what the program wrote is let out of the port
+// before the settings are put back.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "portlink-ports.h"
+
+namespace {
+
+// How long the output may stand still before what is left of it is dropped,
+// in steps of `drain_step_ms`: time for the far end's flow control to let go.
+const int drain_step_ms = 20;
+const int drain_patience_ms = 5000;
+
+// Opens the device of `port` for the program as the caller, into its `fd` and
+// `opened`, refusing what cannot serve as a port; `caller` is who asks. Ends
+// the process with status 2, saying why, when it cannot.
+void open_device(Port &port, uid_t caller) {
+  const char *device = port.device;
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    switch (errno) {
+      case ENOENT:
+      case ENOTDIR:
+        fail_device(device, "no such device");
+      case EISDIR:
+        fail_device(device, "not a character device");
+      case EACCES:
+      case EPERM:
+      case EROFS:
+        fail_permission(device, caller, port.seen);
+      case EBUSY:  // a terminal set exclusive (TIOCEXCL) by its user
+        fail_device(device, "in use by another program");
+      default:
+        fail_device(device, strerror(errno));
+    }
+  }
+  if (fstat(fd, &port.opened) != 0 || !S_ISCHR(port.opened.st_mode)) {
+    fail_device(device, "not a character device");
+  }
+  port.fd = fd;
+}
+
+// Bytes of `fd` still on their way out: those queued in the driver, and one
+// more while the UART's transmitter holds some (its FIFO cannot be counted),
+// where the driver tells; -1 when the port cannot be asked (it hung up).
+int outgoing(int fd) {
+  int queued = 0;
+  if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+    return -1;
+  }
+  unsigned int status = 0;
+  if (ioctl(fd, TIOCSERGETLSR, &status) == 0 && (status & TIOCSER_TEMT) == 0) {
+    ++queued;
+  }
+  return queued;
+}
+
+// Waits while the output of `port` moves out; true once it is all out (or
+// the port cannot tell). When it stands still for drain_patience_ms, or a
+// signal of `watched` comes, what is left is dropped if `discard`, and said;
+// else it is left to go out later.
+bool drain(const Port &port, bool discard, const sigset_t &watched) {
+  int left = outgoing(port.fd);
+  int still_ms = 0;
+  while (left > 0 && still_ms < drain_patience_ms) {
+    const struct timespec step = {0, drain_step_ms * 1000000L};
+    const int signal = sigtimedwait(&watched, nullptr, &step);
+    if (signal > 0 && signal != SIGCHLD) {
+      break;  // asked to end: no more waiting
+    }
+    const int now = outgoing(port.fd);
+    still_ms = now < left ? 0 : still_ms + (signal < 0 ? drain_step_ms : 0);
+    left = now;
+  }
+  int queued = 0;
+  if (left <= 0) {
+    return true;
+  }
+  if (!discard || ioctl(port.fd, TIOCOUTQ, &queued) != 0) {
+    return false;
+  }
+  (void)tcflush(port.fd, TCOFLUSH);
+  if (queued > 0) {
+    char number[24];
+    say(port.device, ": dropped ", decimal(static_cast<unsigned>(queued), number),
+        queued == 1 ? " byte" : " bytes",
+        " that did not leave the port (its flow control held them)");
+  }
+  return false;
+}
+
+}  // namespace
+
+void fail_device(const char *device, const char *why) {
+  say(device, ": ", why);
+  exit(2);
+}
+
+void look_at_ports(const Request &request, Port ports[]) {
+  for (int i = 0; i < port_count; ++i) {
+    Port &port = ports[i];
+    port = {};
+    port.device = request.devices[i];
+    port.fd = -1;
+    if (port.device != nullptr && stat(port.device, &port.seen) != 0) {
+      port.seen.st_mode = 0;
+    }
+  }
+}
+
+void open_ports(uid_t caller, Port ports[]) {
+  for (int i = 0; i < port_count; ++i) {
+    Port &port = ports[i];
+    if (port.device == nullptr) {
+      continue;
+    }
+    open_device(port, caller);
+    if (i > 0 && ports[0].fd >= 0 && ports[0].opened.st_dev == port.opened.st_dev &&
+        ports[0].opened.st_ino == port.opened.st_ino) {
+      (void)close(port.fd);
+      port.fd = ports[0].fd;  // locked and kept already
+      continue;
+    }
+    if (isatty(port.fd) == 0) {
+      continue;  // not a serial port; mapped as it is
+    }
+    if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) {
+      fail_device(port.device,
+                  errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+    }
+    port.held = true;
+    port.saved_ok = tcgetattr(port.fd, &port.saved) == 0;
+  }
+}
+
+void finish_ports(const Request &request, const Port ports[], const sigset_t &watched) {
+  for (int i = 0; i < port_count; ++i) {
+    const Port &port = ports[i];
+    if (!port.held) {
+      continue;
+    }
+    const bool out = !(request.reset || request.report) || drain(port, request.reset, watched);
+    if (request.report) {
+      report_counts(port);
+    }
+    // Once the queue is out, TCSADRAIN also lets the last bytes out of the
+    // UART's FIFO; a queue that stood still is put back at once (the driver's
+    // own drain could wait for ever). A port that hung up (EIO) has nothing
+    // left to put back; the program has said so already.
+    if (request.reset && port.saved_ok &&
+        tcsetattr(port.fd, out ? TCSADRAIN : TCSANOW, &port.saved) != 0 && errno != EIO) {
+      say(port.device, ": cannot put its settings back: ", strerror(errno));
+    }
+  }
+}

@@ -13,7 +13,8 @@ DEMO = os.path.join(harness.SCRIPTS, "demo")
 @unittest.skipIf(os.environ.get("PORTFEED_EMULATOR"), "the demo runs the programs natively")
 class Demo(unittest.TestCase):
     def test_demo_relays_piped_text_and_leaves_nothing_behind(self):
-        leftovers = lambda: set(glob.glob("/tmp/portlink-demo.*") + glob.glob("/tmp/portlink-ports.*"))
+        # What it could leave: its folder, and mounts in the caller's namespace.
+        leftovers = lambda: (set(glob.glob("/tmp/portlink-demo.*")), harness.traces()[0])
         before = leftovers()
         env = dict(os.environ, DEMO_BUILD_DIR=os.path.dirname(os.environ["PORTFEED"]))
         demo = subprocess.Popen([DEMO], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -29,7 +30,9 @@ class Demo(unittest.TestCase):
         # The demo led its own session: nothing of it may still run.
         running = subprocess.run(["pgrep", "-a", "-s", str(demo.pid)], capture_output=True)
         self.assertEqual(running.stdout, b"", "processes left running")
-        self.assertEqual(leftovers() - before, set(), "files left behind")
+        files, mounts = leftovers()
+        self.assertEqual(files - before[0], set(), "files left behind")
+        self.assertEqual(mounts ^ before[1], set(), "mounts changed in the caller's namespace")
 
 
 if __name__ == "__main__":

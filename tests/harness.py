@@ -6,6 +6,7 @@ holds, so the machine's own serial ports are never touched.
 """
 import contextlib
 import errno
+import fcntl
 import os
 import pty
 import select
@@ -233,12 +234,13 @@ def finish(proc, timeout=None):
 # Numbers of the system calls that a test waits in, by the ELF machine of the
 # process (e_machine of /proc/PID/exe), as /proc/PID/syscall gives them: a
 # native program's own, or for one under qemu-user the build machine's, as
-# the emulator makes the calls. read: read, readv; poll: poll, ppoll.
+# the emulator makes the calls. read: read, readv; write: write, writev;
+# poll: poll, ppoll.
 SYSCALLS = {
-    62: {"read": {0, 19}, "poll": {7, 271}},        # x86-64
-    3: {"read": {3, 145}, "poll": {168, 309}},      # i386
-    183: {"read": {63, 65}, "poll": {73}},          # AArch64 (has no poll)
-    40: {"read": {3, 145}, "poll": {168, 336}},     # ARM EABI
+    62: {"read": {0, 19}, "write": {1, 20}, "poll": {7, 271}},      # x86-64
+    3: {"read": {3, 145}, "write": {4, 146}, "poll": {168, 309}},   # i386
+    183: {"read": {63, 65}, "write": {64, 66}, "poll": {73}},       # AArch64 (has no poll)
+    40: {"read": {3, 145}, "write": {4, 146}, "poll": {168, 336}},  # ARM EABI
 }
 
 
@@ -263,8 +265,8 @@ def program_pid(proc):
 
 
 def blocked(proc, call, fd=None):
-    """Whether the program is blocked in system call `call` ("read" or
-    "poll"), on descriptor `fd` if given."""
+    """Whether the program is blocked in system call `call` ("read",
+    "write" or "poll"), on descriptor `fd` if given."""
     pid = program_pid(proc)
     try:
         if os.path.basename(os.readlink(f"/proc/{pid}/exe")) in STARTERS:
@@ -295,6 +297,24 @@ def rest_until(fd, writer, marker=b"\x00end of test\x00"):
         assert chunk, f"the marker did not come through; got {data!r}"
         data += chunk
     return data[:-len(marker)]
+
+
+def traces(*paths):
+    """What runs of portlink-ports could leave in the caller's world: the
+    mounts of the caller's namespace, and which of the terminals at `paths`
+    are still locked (flock) by someone."""
+    with open("/proc/self/mountinfo") as f:
+        mounts = set(f.read().splitlines())
+    locked = set()
+    for path in paths:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            locked.add(path)
+        finally:
+            os.close(fd)
+    return mounts, locked
 
 
 def kill(proc):

@@ -1,11 +1,11 @@
 """The kernel floor as a checked fact: every system call that each program
 (portfeed, portwatch and portlink-ports, which starts them) makes over the
-whole process suite is recorded (qemu's -strace under an emulator, strace -f
-natively) and must be in syscalls.txt, which gives the first Linux release
-that has it, or of the call the C library falls back on where it is missing.
-The newest of those is the program's floor; it must not pass the build's
-kernel floor (PORTLINK_KERNEL_FLOOR: 2.6.16, the first release with the ARM
-EABI, for the 32-bit builds)."""
+whole process suite is recorded (under an emulator, qemu's own log, -d strace;
+natively, strace -f) and must be in syscalls.txt, which gives the first Linux
+release that has it, or of the call the C library falls back on where it is
+missing. The newest of those is the program's floor; it must not pass the
+build's kernel floor, PORTLINK_KERNEL_FLOOR of its preset (2.6.16 for amd64,
+i386 and arm, 3.7 for arm64)."""
 import glob
 import os
 import re
@@ -38,7 +38,8 @@ def release(text):
     return tuple(int(part) for part in text.split("."))
 
 
-CEILING = release(os.environ.get("PORTLINK_KERNEL_FLOOR") or "999")
+assert os.environ.get("PORTLINK_KERNEL_FLOOR"), "PORTLINK_KERNEL_FLOOR is not set: the preset names it"
+CEILING = release(os.environ["PORTLINK_KERNEL_FLOOR"])
 
 
 def table():

@@ -9,8 +9,8 @@
 namespace {
 
 const char *const usage =
-    "usage: portlink-ports [--tts0 DEVICE] [--ttyS0 DEVICE] [--no-reset] [--quiet] [--] "
-    "PROGRAM [ARG...]\n";
+    "usage: portlink-ports [--tts0 DEVICE] [--ttyS0 DEVICE] [--no-reset] [--quiet] "
+    "[--reconnect] [--] PROGRAM [ARG...]\n";
 const char *const help =
     "Runs PROGRAM in a private mount namespace whose /dev holds only harmless nodes\n"
     "and the ports named here; a port that is not named does not exist there.\n"
@@ -20,6 +20,10 @@ const char *const help =
     "                  (by default they are put back as they were, once what\n"
     "                  PROGRAM wrote has left the port)\n"
     "  --quiet         leave out the report of each DEVICE's line counters\n"
+    "  --reconnect     when PROGRAM ends because a DEVICE went away (unplugged, hung\n"
+    "                  up, or its path names another node), wait until the path\n"
+    "                  names a terminal again and run PROGRAM again on it, for as\n"
+    "                  long as this runs; SIGINT, SIGTERM or SIGHUP ends it\n"
     "  --help          show this and end\n"
     "  --version       show the version and end\n"
     "Each DEVICE is opened as the caller and locked while PROGRAM runs. When\n"
@@ -48,21 +52,23 @@ int port_of(const char *option) {
   return port;
 }
 
-// The options that turn something off, and what each turns off.
-const struct {
+// The options that turn something on or off: what, and to which value.
+struct Switch {
   const char *option;
   bool Request::*what;
-} switches[] = {
-    {"--no-reset", &Request::reset},
-    {"--quiet", &Request::report},
+  bool value;
+};
+const Switch switches[] = {
+    {"--no-reset", &Request::reset, false},
+    {"--quiet", &Request::report, false},
+    {"--reconnect", &Request::reconnect, true},
 };
 
-// What the option `arg` turns off in a Request; null when it is not one of
-// those.
-bool Request::*switch_of(const char *arg) {
+// The switch that the option `arg` is; null when it is none.
+const Switch *switch_of(const char *arg) {
   for (const auto &option : switches) {
     if (strcmp(arg, option.option) == 0) {
-      return option.what;
+      return &option;
     }
   }
   return nullptr;
@@ -71,7 +77,7 @@ bool Request::*switch_of(const char *arg) {
 }  // namespace
 
 Request parse(int argc, char **argv) {
-  Request request = {{}, true, true, nullptr};
+  Request request = {{}, true, true, false, nullptr};
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const char *arg = argv[i];
@@ -85,8 +91,8 @@ Request parse(int argc, char **argv) {
     if (strcmp(arg, "--version") == 0) {
       exit(put(STDOUT_FILENO, "portlink-ports " PORTLINK_VERSION "\n") ? 0 : 2);
     }
-    if (bool Request::*off = switch_of(arg)) {
-      request.*off = false;
+    if (const Switch *option = switch_of(arg)) {
+      request.*option->what = option->value;
       continue;
     }
     const int port = port_of(arg);

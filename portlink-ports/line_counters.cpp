@@ -94,7 +94,11 @@ void report_counts(const Port &port) {
     return;
   }
   if (ioctl(port.fd, TIOCGICOUNT, &after) != 0) {
-    say(port.device, ": cannot read its line counters after the run: ", strerror(errno));
+    if (errno == EIO) {
+      say(port.device, ": hung up: its line counters are gone");
+    } else {
+      say(port.device, ": cannot read its line counters after the run: ", strerror(errno));
+    }
     return;
   }
   char line[512];

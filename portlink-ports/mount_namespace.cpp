@@ -189,3 +189,5 @@ void build_dev(const Port ports[]) {
     bind(source, port_names[i].node, false);
   }
 }
+
+bool leave_dev() { return umount2("/dev", MNT_DETACH) == 0; }

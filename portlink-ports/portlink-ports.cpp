@@ -10,15 +10,17 @@
 // can be swapped in between. A terminal is locked (flock, as picocom and tio
 // lock) while the program runs; afterwards its driver's line counters are
 // reported and, once what the program wrote has left it, its line settings
-// are put back. Nothing is written outside the namespace, and the namespace
-// ends with the program. Exit status: 2 when a device or the namespace cannot
-// be had (nothing has run then), 126 or 127 when the program cannot be run,
-// otherwise the program's own (128 + N when signal N ended it).
+// are put back. With --reconnect, a terminal that went away is waited for and
+// the program run again once it is back. Nothing is written outside the
+// namespace, and the namespace ends with the program. Exit status: 2 when a device or the namespace
+// cannot be had (nothing has run then), 126 or 127 when the program cannot be run, otherwise the
+// program's own (128 + N when signal N ended it).
 //
 // This file holds the sequence; portlink-ports.h lists the files of each step.
 #include "portlink-ports.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 int main(int argc, char **argv) {
@@ -41,23 +43,32 @@ int main(int argc, char **argv) {
   // first what is wrong with them, as the caller would meet it next.
   const Namespace made = enter_namespace();
   const int refusal = errno;
-  open_ports(uid, ports);
+  if (!open_ports(uid, ports)) {
+    exit(2);
+  }
   if (made == Namespace::refused) {
     fail_namespace(refusal);
   }
   if (made == Namespace::in_user_namespace) {
     map_caller(uid, gid);
   }
-  build_dev(ports);
 
-  end_if_signalled(watched);
-  for (Port &port : ports) {
-    if (port.held) {
-      count_before(port);
+  // One run, or with --reconnect one for each time a device that went away
+  // has come back.
+  for (;;) {
+    build_dev(ports);
+    end_if_signalled(watched);
+    for (Port &port : ports) {
+      if (port.held) {
+        count_before(port);
+      }
+    }
+    const pid_t child = start_program(request.program, original, child_action);
+    bool signalled = false;
+    const int status = wait_for(child, watched, signalled);
+    finish_ports(request, ports, watched);
+    if (!request.reconnect || signalled || !follow_ports(uid, ports, watched)) {
+      return status;
     }
   }
-  const pid_t child = start_program(request.program, original, child_action);
-  const int status = wait_for(child, watched);
-  finish_ports(request, ports, watched);
-  return status;
 }

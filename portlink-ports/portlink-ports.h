@@ -3,7 +3,8 @@
 // functions that one file offers the others, each with its contract.
 //
 // Files: portlink-ports.cpp (the sequence, main), command_line.cpp, messages.cpp,
-// mount_namespace.cpp, users.cpp, ports.cpp, line_counters.cpp, program.cpp.
+// mount_namespace.cpp, users.cpp, ports.cpp, line_counters.cpp, program.cpp,
+// reconnect.cpp.
 #ifndef PORTLINK_PORTS_PORTLINK_PORTS_H
 #define PORTLINK_PORTS_PORTLINK_PORTS_H
 
@@ -30,6 +31,7 @@ struct Request {
   const char *devices[port_count];  // null: the port does not exist inside
   bool reset;                       // put each terminal's settings back afterwards
   bool report;                      // print what each terminal's driver counted
+  bool reconnect;                   // follow a terminal that goes away
   char **program;                   // PROGRAM and its arguments, null-terminated
 };
 
@@ -54,6 +56,9 @@ struct Port {
   struct termios saved;
   bool counted;  // its driver's counts were read into `before`
   LineCounts before;
+  bool away;            // went away after a run; waited for
+  unsigned returns;     // how many times it has come back
+  struct stat refused;  // the node last refused, as seen then; st_mode 0: none
 };
 
 // messages.cpp: the texts this command prints.
@@ -99,13 +104,15 @@ void map_caller(uid_t uid, gid_t gid);
 // pts, the usual links, and the open ports of `ports` at their nodes. Ends
 // the process with status 2 when it cannot.
 void build_dev(const Port ports[]);
+// Takes that /dev away again, so that paths in /dev name what they name for
+// the caller; false when it cannot.
+bool leave_dev();
 
 // users.cpp
 
 // Says that the user `caller` may not open `device` (as `seen` shows it) and
-// what would let them: a group to join, else sudo or its owner. Ends the
-// process with status 2.
-[[noreturn]] void fail_permission(const char *device, uid_t caller, const struct stat &seen);
+// what would let them: a group to join, else sudo or its owner.
+void say_permission(const char *device, uid_t caller, const struct stat &seen);
 
 // ports.cpp
 
@@ -115,9 +122,15 @@ void build_dev(const Port ports[]);
 // each (only to advise them when they may not open it); nothing is opened.
 void look_at_ports(const Request &request, Port ports[]);
 // Opens the devices of `ports` as the caller `caller`; a terminal is locked
-// and its settings kept; the same device named twice is opened once. Ends
-// the process with status 2 when one cannot be had.
-void open_ports(uid_t caller, Port ports[]);
+// and its settings kept; the same device named twice is opened once. False
+// when one cannot be had, having said why (not again when the same node was
+// refused the time before); a port that was a terminal must be one again.
+bool open_ports(uid_t caller, Port ports[]);
+// Closes the devices of `ports`, which lets their locks go.
+void close_ports(Port ports[]);
+// Whether the terminal `port` has gone away: it hung up, or its path no
+// longer names the node opened, as this namespace resolves it.
+bool gone(const Port &port);
 // After the program: waits for what it wrote to leave each held terminal
 // (discarding it, and saying how much, when it does not move for a few
 // seconds and the settings are to be put back, or when a signal of `watched`
@@ -164,7 +177,19 @@ void end_if_signalled(const sigset_t &watched);
 pid_t start_program(char *const program[], const sigset_t &original,
                     const struct sigaction &child_action);
 // Waits for the program `child` to end, passing on the signals of `watched`
-// that come from another process; returns its status as a shell gives it.
-int wait_for(pid_t child, const sigset_t &watched);
+// that come from another process; returns its status as a shell gives it,
+// and whether such a signal came (from another process or the terminal) in
+// `signalled`.
+int wait_for(pid_t child, const sigset_t &watched, bool &signalled);
+
+// reconnect.cpp
+
+// After a run that no signal ended: when a terminal of `ports` has gone
+// away, says so, waits until its path names a terminal again that the
+// caller `caller` can have, and opens every port anew in a fresh namespace,
+// saying that it is back and how many times it has come back; true then.
+// False when none went away. SIGINT, SIGTERM or SIGHUP during the wait ends
+// the process with 128 + N.
+bool follow_ports(uid_t caller, Port ports[], const sigset_t &watched);
 
 #endif

@@ -22,33 +22,57 @@ namespace {
 const int drain_step_ms = 20;
 const int drain_patience_ms = 5000;
 
-// Opens the device of `port` for the program as the caller, into its `fd` and
-// `opened`, refusing what cannot serve as a port; `caller` is who asks. Ends
-// the process with status 2, saying why, when it cannot.
-void open_device(Port &port, uid_t caller) {
-  const char *device = port.device;
-  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+// Whether the stats `a` and `b` show the same node, unchanged.
+bool same_node(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode &&
+         a.st_uid == b.st_uid && a.st_gid == b.st_gid && a.st_rdev == b.st_rdev;
+}
+
+// Says why `port` cannot be had (`why`; the advice on permissions for
+// `caller` when null), unless it was said last time for the same node as
+// the caller sees it now; false.
+bool refuse(Port &port, const char *why, uid_t caller) {
+  if (port.refused.st_mode == 0 || !same_node(port.refused, port.seen)) {
+    if (why != nullptr) {
+      say(port.device, ": ", why);
+    } else {
+      say_permission(port.device, caller, port.seen);
+    }
+  }
+  port.refused = port.seen;
+  if (port.refused.st_mode == 0) {
+    port.refused.st_mode = S_IFMT;  // seen as nothing: said all the same
+  }
+  return false;
+}
+
+// Opens the device of `port` for the program as the caller `caller`, into
+// its `fd` and `opened`, refusing what cannot serve as a port; false, having
+// said why, when it cannot.
+bool open_device(Port &port, uid_t caller) {
+  const int fd = open(port.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     switch (errno) {
       case ENOENT:
       case ENOTDIR:
-        fail_device(device, "no such device");
+        return refuse(port, "no such device", caller);
       case EISDIR:
-        fail_device(device, "not a character device");
+        return refuse(port, "not a character device", caller);
       case EACCES:
       case EPERM:
       case EROFS:
-        fail_permission(device, caller, port.seen);
+        return refuse(port, nullptr, caller);
       case EBUSY:  // a terminal set exclusive (TIOCEXCL) by its user
-        fail_device(device, "in use by another program");
+        return refuse(port, "in use by another program", caller);
       default:
-        fail_device(device, strerror(errno));
+        return refuse(port, strerror(errno), caller);
     }
   }
-  if (fstat(fd, &port.opened) != 0 || !S_ISCHR(port.opened.st_mode)) {
-    fail_device(device, "not a character device");
-  }
   port.fd = fd;
+  if (fstat(fd, &port.opened) != 0 || !S_ISCHR(port.opened.st_mode)) {
+    return refuse(port, "not a character device", caller);
+  }
+  return true;
 }
 
 // Bytes of `fd` still on their way out: those queued in the driver, and one
@@ -119,13 +143,15 @@ void look_at_ports(const Request &request, Port ports[]) {
   }
 }
 
-void open_ports(uid_t caller, Port ports[]) {
+bool open_ports(uid_t caller, Port ports[]) {
   for (int i = 0; i < port_count; ++i) {
     Port &port = ports[i];
     if (port.device == nullptr) {
       continue;
     }
-    open_device(port, caller);
+    if (!open_device(port, caller)) {
+      return false;
+    }
     if (i > 0 && ports[0].fd >= 0 && ports[0].opened.st_dev == port.opened.st_dev &&
         ports[0].opened.st_ino == port.opened.st_ino) {
       (void)close(port.fd);
@@ -133,15 +159,39 @@ void open_ports(uid_t caller, Port ports[]) {
       continue;
     }
     if (isatty(port.fd) == 0) {
+      if (port.returns > 0 || port.away) {
+        return refuse(port, "not a terminal", caller);  // it was one: wait for one
+      }
       continue;  // not a serial port; mapped as it is
     }
     if (flock(port.fd, LOCK_EX | LOCK_NB) != 0) {
-      fail_device(port.device,
-                  errno == EWOULDBLOCK ? "in use by another program" : strerror(errno));
+      return refuse(port, errno == EWOULDBLOCK ? "in use by another program" : strerror(errno),
+                    caller);
     }
     port.held = true;
     port.saved_ok = tcgetattr(port.fd, &port.saved) == 0;
+    port.refused = {};
   }
+  return true;
+}
+
+void close_ports(Port ports[]) {
+  for (int i = 0; i < port_count; ++i) {
+    if (ports[i].fd >= 0 && (i == 0 || ports[i].fd != ports[0].fd)) {
+      (void)close(ports[i].fd);
+    }
+    ports[i].fd = -1;
+    ports[i].held = false;
+    ports[i].saved_ok = false;
+    ports[i].counted = false;
+  }
+}
+
+bool gone(const Port &port) {
+  struct termios now = {};
+  struct stat named = {};
+  return (tcgetattr(port.fd, &now) != 0 && errno == EIO) || stat(port.device, &named) != 0 ||
+         named.st_dev != port.opened.st_dev || named.st_ino != port.opened.st_ino;
 }
 
 void finish_ports(const Request &request, const Port ports[], const sigset_t &watched) {

@@ -136,7 +136,8 @@ pid_t start_program(char *const program[], const sigset_t &original,
   return child;
 }
 
-int wait_for(pid_t child, const sigset_t &watched) {
+int wait_for(pid_t child, const sigset_t &watched, bool &signalled) {
+  signalled = false;
   for (;;) {
     siginfo_t info = {};
     const int signal = sigwaitinfo(&watched, &info);
@@ -145,8 +146,11 @@ int wait_for(pid_t child, const sigset_t &watched) {
       if (waitpid(child, &status, WNOHANG) == child) {
         return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
       }
-    } else if (signal > 0 && info.si_code != SI_KERNEL) {
-      (void)kill(child, signal);
+    } else if (signal > 0) {
+      signalled = true;
+      if (info.si_code != SI_KERNEL) {
+        (void)kill(child, signal);
+      }
     }
   }
 }

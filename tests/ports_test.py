@@ -3,6 +3,7 @@ path names and no other, the lock, the line settings put back, and signals
 before and while the program runs. Rows as an ordinary user (nobody) run
 where the build's portlink-ports runs natively: under qemu-user, a threaded
 process, the kernel refuses a user namespace."""
+import errno
 import fcntl
 import os
 import shutil
@@ -18,8 +19,8 @@ from harness import Port, TIMEOUT, command, finish, kill, wait_blocked
 from programs import PROGRAMS, line_checks, unlike_the_line
 
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-USAGE = (b"usage: portlink-ports [--tts0 DEVICE] [--ttyS0 DEVICE] [--no-reset] [--quiet] [--] "
-         b"PROGRAM [ARG...]\n")
+USAGE = (b"usage: portlink-ports [--tts0 DEVICE] [--ttyS0 DEVICE] [--no-reset] [--quiet] "
+         b"[--reconnect] [--] PROGRAM [ARG...]\n")
 NATIVE = not harness.emulator("ports")
 # Where ordinary users may make a user namespace; elsewhere (some containers,
 # a sysctl) they are told what would allow it.
@@ -43,6 +44,19 @@ def default_signals():
 
 
 NO_USERNS = (2, b"", b" cannot make a private mount namespace")
+# What each program says when its port hangs up.
+HUNG_UP = {"portwatch": "/dev/ttyS0: port hung up\n",
+           "portfeed": f"/dev/tts/0: {harness.reason(errno.EIO)}\n"}
+
+
+def next_line(proc):
+    """The next line on the standard error of `proc`, as text."""
+    line = b""
+    while not line.endswith(b"\n"):
+        byte = harness.read_fd(proc.stderr.fileno(), 1)
+        assert byte, f"no more on standard error after {line!r}; " + harness.how_it_ended(proc)
+        line += byte
+    return line.decode()
 
 
 class Ports(unittest.TestCase):
@@ -136,6 +150,8 @@ class Ports(unittest.TestCase):
               "kind of program (one built for another processor, or a 32-bit one on a kernel "
               "without 32-bit support)\n".encode()), None),
             ("the program's status", (), ["--", "sh", "-c", "exit 7"], (7, b"", b""), None),
+            ("--reconnect: the program's status, its device still there", (),
+             ["--reconnect", "--ttyS0", pty.path, "--", "sh", "-c", "exit 7"], (7, b"", b""), None),
             ("the program ended by a signal", (), ["--", "sh", "-c", "kill -TERM $$"],
              (128 + signal.SIGTERM, b"", b""), None),
             ("a path that ends in a newline", (), count, (0, b"0\n", b""), None),
@@ -169,8 +185,8 @@ class Ports(unittest.TestCase):
                 if expected is None:  # --help: the usage line, what each option does
                     self.assertEqual(got[::2], (0, b""))
                     self.assertTrue(got[1].startswith(USAGE), got[1])
-                    for option in (b"--tts0", b"--ttyS0", b"--no-reset", b"--quiet", b"--help",
-                                   b"--version"):
+                    for option in (b"--tts0", b"--ttyS0", b"--no-reset", b"--quiet", b"--reconnect",
+                                   b"--help", b"--version"):
                         self.assertIn(b"\n  " + option, got[1])
                     continue
                 if expected is NO_USERNS:  # the reason, and what would allow it, vary
@@ -269,22 +285,94 @@ class Ports(unittest.TestCase):
                 else:
                     self.assertEqual(after, before, "settings not put back")
 
+    def test_reconnect_follows_a_device_that_comes_back(self):
+        # The program's port is a pty reached through a link; it hangs up
+        # (its master closed) and comes back as a new pty at the link.
+        owners = {"mine": (65534, -1), "theirs": (0, 0)}
+        cases = [
+            # what, run as, program, what the link names in turn, how it ends
+            ("portwatch, back twice", (), "portwatch", ["mine", "mine"], "running"),
+            ("portfeed goes on with its standard input", (), "portfeed", ["mine"], "running"),
+            ("Ctrl-C while it waits", (), "portwatch", [], "waiting"),
+        ]
+        if NATIVE and USERNS:
+            cases.append(("a node the user cannot open is waited past", NOBODY, "portwatch",
+                          ["theirs", "mine"], "running"))
+        for case, (what, user, program, comebacks, end) in enumerate(cases):
+            with self.subTest(what):
+                link = os.path.join(self.dir, f"link{case}")
+                port = self.port(owner=owners["mine"] if user else None)
+                os.symlink(port.path, link)
+                binary = shutil.copy(os.environ[program.upper()], self.dir)
+                proc = subprocess.Popen(
+                    [*user, *self.ports, "--reconnect", "--" + PROGRAMS[program].option, link, "--",
+                     *harness.emulator(program), binary],
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    start_new_session=True, preexec_fn=default_signals)
+                self.addCleanup(kill, proc)
+                said = lambda text: self.assertEqual(next_line(proc), f"portlink-ports: {link}{text}\n")
+                harness.expect_ready(proc, program)
+                self.cross(proc, program, port, b"before the hang-up\n")
+                for run, owner in enumerate(comebacks + [None]):
+                    port.close()
+                    if program == "portfeed":  # it sees the hang-up when it writes
+                        proc.stdin.write(b"x")
+                        proc.stdin.flush()
+                    self.assertEqual(next_line(proc), HUNG_UP[program])
+                    said(" went away; waiting for it to come back")
+                    if owner is None:
+                        break
+                    port = self.port(owner=owners[owner] if user or owner == "theirs" else None,
+                                     mode=0o600 if owner == "theirs" else None)
+                    os.symlink(port.path, link + ".new")
+                    os.rename(link + ".new", link)
+                    if owner == "theirs":
+                        said(": nobody may not read and write it, and no group to join would allow "
+                             "it: use sudo, or ask its owner")
+                        port = self.port(owner=owners["mine"])
+                        os.symlink(port.path, link + ".new")
+                        os.rename(link + ".new", link)
+                    said(f" is back ({run + 1} time{'s' if run else ''} so far)")
+                    harness.expect_ready(proc, program)
+                    self.cross(proc, program, port, b"after it came back\n")
+                    if end == "running" and owner == comebacks[-1]:
+                        break
+                os.killpg(proc.pid, signal.SIGINT)  # Ctrl-C
+                self.assertEqual(finish(proc), (128 + signal.SIGINT, b"", b""))
+                left = subprocess.run(["pgrep", "-s", str(proc.pid)], capture_output=True)
+                self.assertEqual(left.stdout, b"", "processes left running")
+                self.assertEqual(harness.traces(*([port.path] if end == "running" else []))[1],
+                                 set(), "a lock left behind")
+
+    def cross(self, proc, program, port, data):
+        """Sends `data` across the program: into portwatch's port or
+        portfeed's standard input, and checks that it comes out."""
+        if program == "portwatch":
+            os.write(port.master, data)
+            harness.expect_output(proc, data)
+        else:
+            proc.stdin.write(data)
+            proc.stdin.flush()
+            self.assertEqual(port.read(len(data), proc), data)
+
     def test_signals_before_the_program_runs_end_it_and_after_reach_the_program(self):
         pty = self.port()
         cases = [
-            # what, signal, to the whole group (as Ctrl-C does)
-            ("SIGINT", signal.SIGINT, False), ("SIGTERM", signal.SIGTERM, False),
-            ("SIGHUP", signal.SIGHUP, False), ("SIGINT to the group", signal.SIGINT, True),
+            # what, signal, to the whole group (as Ctrl-C does), options
+            ("SIGINT", signal.SIGINT, False, []), ("SIGTERM", signal.SIGTERM, False, []),
+            ("SIGHUP", signal.SIGHUP, False, []), ("SIGINT to the group", signal.SIGINT, True, []),
+            ("SIGINT to the group, --reconnect", signal.SIGINT, True, ["--reconnect"]),
         ]
         before = harness.traces(pty.path)
-        for what, number, group in cases:
+        for what, number, group, options in cases:
             for moment, runs in (("at once", 20), ("once the program waits", 1)):
                 with self.subTest(what, moment=moment):
                     for run in range(runs):
                         # The program waits for input that never comes: only
                         # the signal ends it.
                         proc = subprocess.Popen(
-                            [*self.ports, "--ttyS0", pty.path, "--", "sh", "-c", "echo started; exec cat"],
+                            [*self.ports, *options, "--ttyS0", pty.path, "--", "sh", "-c",
+                             "echo started; exec cat"],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             start_new_session=True, preexec_fn=default_signals)
                         self.addCleanup(kill, proc)

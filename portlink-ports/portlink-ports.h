@@ -56,6 +56,10 @@ struct Port {
   struct termios saved;
   bool counted;  // its driver's counts were read into `before`
   LineCounts before;
+  // The settings of the first node opened, given to a node that comes back
+  // in its place.
+  bool prepared_ok;
+  struct termios prepared;
   bool away;            // went away after a run; waited for
   unsigned returns;     // how many times it has come back
   struct stat refused;  // the node last refused, as seen then; st_mode 0: none

@@ -171,6 +171,13 @@ bool open_ports(uid_t caller, Port ports[]) {
     port.held = true;
     port.saved_ok = tcgetattr(port.fd, &port.saved) == 0;
     port.refused = {};
+    if (port.prepared_ok) {  // a node in place of the first: set up as that one was
+      port.saved_ok = tcsetattr(port.fd, TCSANOW, &port.prepared) == 0;
+      port.saved = port.prepared;
+    } else {
+      port.prepared_ok = port.saved_ok;
+      port.prepared = port.saved;
+    }
   }
   return true;
 }

@@ -68,8 +68,8 @@ class Ports(unittest.TestCase):
         self.ports = command("ports")
         self.ports[-1] = shutil.copy(self.ports[-1], self.dir)
 
-    def port(self, owner=None, mode=None):
-        port = Port()
+    def port(self, owner=None, mode=None, raw=True):
+        port = Port(raw)
         self.addCleanup(port.close)
         if owner is not None:
             os.chown(port.path, *owner)
@@ -312,6 +312,7 @@ class Ports(unittest.TestCase):
                 self.addCleanup(kill, proc)
                 said = lambda text: self.assertEqual(next_line(proc), f"portlink-ports: {link}{text}\n")
                 harness.expect_ready(proc, program)
+                local_modes = port.settings()[3]
                 self.cross(proc, program, port, b"before the hang-up\n")
                 for run, owner in enumerate(comebacks + [None]):
                     port.close()
@@ -322,18 +323,21 @@ class Ports(unittest.TestCase):
                     said(" went away; waiting for it to come back")
                     if owner is None:
                         break
+                    # A new node has the driver's defaults (cooked, echo).
                     port = self.port(owner=owners[owner] if user or owner == "theirs" else None,
-                                     mode=0o600 if owner == "theirs" else None)
+                                     mode=0o600 if owner == "theirs" else None, raw=False)
                     os.symlink(port.path, link + ".new")
                     os.rename(link + ".new", link)
                     if owner == "theirs":
                         said(": nobody may not read and write it, and no group to join would allow "
                              "it: use sudo, or ask its owner")
-                        port = self.port(owner=owners["mine"])
+                        port = self.port(owner=owners["mine"], raw=False)
                         os.symlink(port.path, link + ".new")
                         os.rename(link + ".new", link)
                     said(f" is back ({run + 1} time{'s' if run else ''} so far)")
                     harness.expect_ready(proc, program)
+                    self.assertEqual(port.settings()[3], local_modes,
+                                     "the new node is not set up as the first one was")
                     self.cross(proc, program, port, b"after it came back\n")
                     if end == "running" and owner == comebacks[-1]:
                         break

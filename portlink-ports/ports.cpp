@@ -170,6 +170,11 @@ bool open_ports(uid_t caller, Port ports[]) {
     }
     port.held = true;
     port.saved_ok = tcgetattr(port.fd, &port.saved) == 0;
+    if (!port.saved_ok && port.away) {  // its node is there, but not its port yet
+      char why[128];
+      (void)join(why, sizeof why, "cannot be used yet: ", strerror(errno));
+      return refuse(port, why, caller);
+    }
     port.refused = {};
     if (port.prepared_ok) {  // a node in place of the first: set up as that one was
       port.saved_ok = tcsetattr(port.fd, TCSANOW, &port.prepared) == 0;

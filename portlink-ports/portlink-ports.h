@@ -170,6 +170,8 @@ void hold_closed_standard_descriptors();
 // until the program runs; keeps the mask and SIGCHLD's action as they were
 // in `original` and `child_action`, for the program.
 void hold_signals(sigset_t &watched, sigset_t &original, struct sigaction &child_action);
+// Whether a signal of `watched` that asks to end (not SIGCHLD) is pending.
+bool asked_to_end(const sigset_t &watched);
 // Ends this process by a signal of `watched` that came before the program
 // ran, as the caller asked (128 + N, should it not end it); returns when
 // none came.

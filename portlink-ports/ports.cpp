@@ -92,19 +92,18 @@ int outgoing(int fd) {
 
 // Waits while the output of `port` moves out; true once it is all out (or
 // the port cannot tell). When it stands still for drain_patience_ms, or a
-// signal of `watched` comes, what is left is dropped if `discard`, and said;
-// else it is left to go out later.
+// signal of `watched` asks to end, what is left is dropped if `discard`, and
+// said; else it is left to go out later.
 bool drain(const Port &port, bool discard, const sigset_t &watched) {
   int left = outgoing(port.fd);
   int still_ms = 0;
-  while (left > 0 && still_ms < drain_patience_ms) {
+  sigset_t none;
+  (void)sigemptyset(&none);
+  while (left > 0 && still_ms < drain_patience_ms && !asked_to_end(watched)) {
     const struct timespec step = {0, drain_step_ms * 1000000L};
-    const int signal = sigtimedwait(&watched, nullptr, &step);
-    if (signal > 0 && signal != SIGCHLD) {
-      break;  // asked to end: no more waiting
-    }
+    (void)sigtimedwait(&none, nullptr, &step);  // a pause; the signal asking stays pending
     const int now = outgoing(port.fd);
-    still_ms = now < left ? 0 : still_ms + (signal < 0 ? drain_step_ms : 0);
+    still_ms = now < left ? 0 : still_ms + drain_step_ms;
     left = now;
   }
   int queued = 0;

@@ -102,6 +102,17 @@ void hold_signals(sigset_t &watched, sigset_t &original, struct sigaction &child
   (void)sigaction(SIGCHLD, &child_default, &child_action);
 }
 
+bool asked_to_end(const sigset_t &watched) {
+  sigset_t pending;
+  (void)sigpending(&pending);
+  for (const int signal : passed_on) {
+    if (sigismember(&watched, signal) == 1 && sigismember(&pending, signal) == 1) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void end_if_signalled(const sigset_t &watched) {
   sigset_t pending;
   (void)sigpending(&pending);

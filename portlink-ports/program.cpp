@@ -102,29 +102,35 @@ void hold_signals(sigset_t &watched, sigset_t &original, struct sigaction &child
   (void)sigaction(SIGCHLD, &child_default, &child_action);
 }
 
-bool asked_to_end(const sigset_t &watched) {
+namespace {
+
+// The signal of `watched` that asks to end (not SIGCHLD) and is pending;
+// 0 when none is.
+int pending_end(const sigset_t &watched) {
   sigset_t pending;
   (void)sigpending(&pending);
   for (const int signal : passed_on) {
     if (sigismember(&watched, signal) == 1 && sigismember(&pending, signal) == 1) {
-      return true;
+      return signal;
     }
   }
-  return false;
+  return 0;
 }
 
+}  // namespace
+
+bool asked_to_end(const sigset_t &watched) { return pending_end(watched) != 0; }
+
 void end_if_signalled(const sigset_t &watched) {
-  sigset_t pending;
-  (void)sigpending(&pending);
-  for (const int signal : passed_on) {
-    if (sigismember(&watched, signal) == 1 && sigismember(&pending, signal) == 1) {
-      sigset_t one;
-      (void)sigemptyset(&one);
-      (void)sigaddset(&one, signal);
-      (void)sigprocmask(SIG_UNBLOCK, &one, nullptr);
-      _exit(128 + signal);  // only when the signal did not end it
-    }
+  const int signal = pending_end(watched);
+  if (signal == 0) {
+    return;
   }
+  sigset_t one;
+  (void)sigemptyset(&one);
+  (void)sigaddset(&one, signal);
+  (void)sigprocmask(SIG_UNBLOCK, &one, nullptr);
+  _exit(128 + signal);  // only when the signal did not end it
 }
 
 pid_t start_program(char *const program[], const sigset_t &original,
